@@ -1,0 +1,139 @@
+// Simulated capture/playout card: configuration space, the BAR2 register
+// window with its write-back read engine, interrupts and fault injection.
+// The register map is described in card/REGISTERS.md.
+//
+// Thread model: MMIO, config accesses, fault changes and interrupt requests
+// may arrive from any thread at once. The card never calls HostPort while it
+// holds its internal lock, so the host may call back into the card from any
+// HostPort call (an ISR reading registers from SetLineInterrupt, say).
+#ifndef CARD_CARD_H
+#define CARD_CARD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card/host_port.h"
+
+namespace card {
+
+// Fixed at power-up.
+struct CardOptions {
+  // Identity in configuration space.
+  uint16_t vendorId = 0xFEED;
+  uint16_t deviceId = 0x0001;
+  uint16_t subsystemVendorId = 0xFEED;
+  uint16_t subsystemId = 0x0001;
+  uint8_t revisionId = 0x01;
+  uint32_t classCode = 0x040000;  // base class, subclass, interface: multimedia video
+  uint8_t interruptLine = 0x0B;
+  bool bar2Prefetchable = false;
+  uint8_t msiMessages = 1;  // 1, 2, 4 .. 32; 0 leaves out the MSI capability
+
+  // Register behaviour.
+  bool directRead = false;                // announce kCapDirectRead in 0x6008
+  uint32_t capabilityValue = 0x00000001;  // 0x6008; bit 11 follows directRead
+  uint64_t writeBackLatencyNs = 2000;     // request store to answer in host memory
+  bool echoZeroOffset = false;            // flag word carries 0 instead of the offset
+  uint64_t linePulseWidthNs = 1000;       // width of a spurious INTA pulse
+  size_t logCapacity = 1u << 16;          // oldest log entries are dropped beyond this
+};
+
+// Misbehaviour switched on and off while the card runs.
+struct Faults {
+  bool dropAllWriteBacks = false;
+  uint32_t dropNextWriteBacks = 0;         // counts down, one per accepted request
+  uint64_t writeBackExtraDelayNs = 0;      // added to writeBackLatencyNs
+  std::optional<uint16_t> flagOffset{};    // offset echoed in every flag word
+  bool readsAllOnes = false;               // loads and answers carry 0xFFFFFFFF
+  uint64_t spuriousLinePeriodNs = 0;       // 0 = off; otherwise a pulse every period
+  uint64_t spuriousMessagePeriodNs = 0;    // 0 = off
+  uint32_t spuriousMessageId = 0;
+  bool vanished = false;                   // surprise removal
+};
+
+struct MmioAccess {
+  enum class Kind { kRead, kWrite };
+  Kind kind;
+  int bar;
+  uint64_t offset;
+  uint32_t value;  // host order: the register's value, not the raw bus bytes
+  uint64_t timeNs;
+  bool operator==(const MmioAccess&) const = default;
+};
+
+class Card {
+ public:
+  static constexpr int kUnusedBar = 0;
+  static constexpr int kRegisterBar = 2;
+  static constexpr uint64_t kUnusedBarSize = 0x10000;
+  static constexpr uint64_t kRegisterBarSize = 0x20000;
+
+  Card(HostPort& host, const CardOptions& options = {});
+  virtual ~Card();
+  Card(const Card&) = delete;
+  Card& operator=(const Card&) = delete;
+
+  const CardOptions& Options() const;
+
+  // Configuration space, any byte range. Bytes past 4 KiB are not
+  // transferred; the return value is the number of bytes that were.
+  size_t ConfigRead(uint32_t offset, void* buf, size_t len);
+  size_t ConfigWrite(uint32_t offset, const void* buf, size_t len);
+  uint32_t ConfigRead32(uint32_t offset);
+  void ConfigWrite32(uint32_t offset, uint32_t value);
+  // Decoded from the BARs as they stand (0 for unimplemented BARs).
+  uint64_t BarBase(int bar) const;
+  static uint64_t BarSize(int bar);
+
+  // 32-bit MMIO within a BAR. `raw` is the integer the CPU stores/loads.
+  uint32_t MmioRead32(int bar, uint64_t offset);
+  void MmioWrite32(int bar, uint64_t offset, uint32_t raw);
+
+  // Interrupts, for the DMA engine (and tests).
+  void AssertLine();
+  void DeassertLine();
+  bool LineLevel() const;               // what the host currently sees
+  bool RaiseMessage(uint32_t messageId);  // false when 0x6074 masks it
+  void InjectSpuriousLinePulse();
+  void InjectSpuriousMessage(uint32_t messageId);
+
+  // Fault injection.
+  Faults GetFaults() const;
+  void SetFaults(const Faults& faults);
+  // Atomic read-modify-write; `edit` runs under the card's lock and must not
+  // call back into the card.
+  void UpdateFaults(const std::function<void(Faults&)>& edit);
+
+  // Seam for the DMA engine: register state without a bus access, no log,
+  // no injected faults.
+  uint32_t PeekRegister(uint32_t reg) const;
+  void SetCompletionStatus(uint32_t reg, uint32_t value);  // 0x1780 / 0x1B80
+
+  // Logs for tests.
+  std::vector<MmioAccess> AccessLog() const;
+  std::vector<MmioAccess> AccessLogFor(int bar, uint64_t offset) const;
+  void ClearAccessLog();
+  std::vector<std::string> GuestErrors() const;
+  void ClearGuestErrors();
+
+ protected:
+  // Called after the driver stores `value` into register `reg` (< 0x10000),
+  // without the card's lock held, also for read-only registers (the engine
+  // may give their stores a meaning, such as clearing a status). The DMA engine starts transfers from here
+  // when a descriptor register (0x1040..0x105C) is written.
+  virtual void OnRegisterWrite(uint32_t reg, uint32_t value);
+  HostPort& Host();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;  // shared with scheduled callbacks
+};
+
+}  // namespace card
+
+#endif  // CARD_CARD_H

@@ -1,0 +1,264 @@
+// The map of the driver: the per-card device extension, the driver-wide
+// state, and the routines of each source file.
+//
+// Notes:
+//  1. No lock guards the device extension. Fields that cross IRQLs are
+//     changed with interlocked operations where noted; everything else is a
+//     plain aligned access.
+//  2. Every pointer to something the driver holds is null when not held, and
+//     every release step tests, releases and clears it, so that the release
+//     paths may run twice (stop, then remove).
+#ifndef DRIVERXILINX_DRIVER_H
+#define DRIVERXILINX_DRIVER_H
+
+#include "platform.h"
+#include "ioctl.h"
+#include "registers.h"
+#include "product.h"
+
+// ---------------------------------------------------------------------------
+// Product-dependent pieces
+// ---------------------------------------------------------------------------
+template <bool FamilyA>
+struct IoctlBufferOf {
+  typedef IOCTL_BUFFER_B Type;
+};
+template <>
+struct IoctlBufferOf<true> {
+  typedef IOCTL_BUFFER_A Type;
+};
+typedef IoctlBufferOf<PRODUCT_FAMILY_A>::Type IOCTL_BUFFER;
+constexpr ULONG IOCTL_BUFFER_SIZE = sizeof(IOCTL_BUFFER);
+
+static_assert(DMA_COMMON_BUFFER_SIZE == DMA_MAX_TRANSFER_SIZE + cbuf::kHeadroom,
+              "a common buffer holds the largest transfer plus the header and headroom");
+static_assert(cbuf::kData + DMA_MAX_TRANSFER_SIZE + 0x1F000 == DMA_COMMON_BUFFER_SIZE,
+              "0x1F000 bytes of every common buffer stay unused");
+
+#define DEVICE_NAME_FORMAT L"\\Device\\" PRODUCT_BASE_NAME_W L"_v%d%d%d-%d"
+#define LINK_NAME_FORMAT L"\\DosDevices\\" PRODUCT_BASE_NAME_W L"_v%d%d%d-%d"
+constexpr ULONG MAX_DEVICE_INSTANCES = 64;
+constexpr ULONG NAME_BUFFER_CHARS = 256;  // 512 bytes, always NUL-terminated
+constexpr ULONG VERSION_MAJOR_DIGIT = 1, VERSION_MINOR_DIGIT = 0, VERSION_BUILD_DIGIT = 0;
+
+// Source paths printed by the failure traces "vantrel  %s %d\n".
+#define MODULE_DRIVER "driverxilinx/driver"
+#define MODULE_DMA "driverxilinx/dma"
+#define MODULE_DISPATCH "driverxilinx/dispatch"
+
+// Initial values set by AddDevice.
+constexpr ULONG READ_WRITEBACK_ADDR_INITIAL = 0x12340000;
+constexpr ULONG READ_WRITEBACK_ADDR_STOPPED = 0x56780000;
+constexpr ULONG READ_WRITEBACK_ADDR_POWER_STEP = 0x1000;
+constexpr ULONG REG_SHADOW_FORCE_WRITE = 0xFFFFFFFF;
+
+// ---------------------------------------------------------------------------
+// Structures
+// ---------------------------------------------------------------------------
+struct COMMON_BUFFER_POOL_ENTRY {
+  PVOID pCommonBuffer_VA;            // null when the entry holds no buffer
+  PHYSICAL_ADDRESS pCommonBuffer_LA;  // 0 when the entry holds no buffer
+  PMDL pMdl;                         // MDL over the whole buffer, or null
+  ULONG ulBufferSize;                // DMA_COMMON_BUFFER_SIZE once described, else 0
+};
+constexpr ULONG COMMON_BUFFER_POOL_ENTRIES = 8;
+
+// One per card; allocated by the I/O manager with the device object.
+// Fields in the order of the record that the driver has always had.
+struct DEVICE_EXTENSION {
+  // Identity and device stack
+  PDEVICE_OBJECT pPhysicalDeviceObject;
+  PDEVICE_OBJECT pDeviceObject;
+  PDEVICE_OBJECT pLowerDeviceObject;  // target of every request passed down
+  WCHAR wszSymbolicLinkName[NAME_BUFFER_CHARS];
+
+  // Start state and register write-back area
+  ULONG bDeviceStarted;       // 1 once hardware start ran to its end; never cleared
+  PULONG pulGetRegister;      // write-back area: [0] value, [1] flag word
+  ULONGLONG pGetRegister_LA;  // its bus address (low 32 bits used)
+
+  // Register windows
+  ULONG ulBarValue[6];
+  PVOID pBar0_VA;
+  ULONG ulBar0_Length;
+  PVOID pBar2_VA;  // the register window
+  ULONG ulBar2_Length;
+
+  // DmaRead: host to card, the card reads host memory
+  PDMA_ADAPTER pDmaAdapter_DmaRead;
+  ULONG ulMapRegMax_DmaRead;
+  PVOID pCommonBuffer_VA_DmaRead;
+  PHYSICAL_ADDRESS pCommonBuffer_LA_DmaRead;
+  PMDL pMdl_CommonBuffer;
+  ULONG ulLength_DmaRead;
+  PKEVENT pEvent_DmaRead;
+  PMDL pMdl_UserBuffer_DmaRead;
+  ULONG ulStartReg_DmaRead;
+  ULONG ulUserParam_DmaRead;
+  ULONG bRunning_DmaRead;        // interlocked
+  ULONG ulTimeoutTicks_DmaRead;  // interlocked
+  ULONG bStatus2_DmaRead;        // interlocked
+
+  // DmaWrite: card to host, the card writes host memory
+  PDMA_ADAPTER pDmaAdapter_DmaWrite;  // also serves the buffer pool
+  ULONG ulMapRegMax_DmaWrite;
+  PVOID pCommonBuffer_VA_DmaWrite;
+  PHYSICAL_ADDRESS pCommonBuffer_LA_DmaWrite;
+  PMDL pMdl_CommonBuffer_DmaWrite;
+  ULONG ulLength_DmaWrite;
+  PKEVENT pEvent_DmaWrite;
+  PMDL pMdl_UserBuffer_DmaWrite;
+  ULONG ulStartReg_DmaWrite;
+  ULONG ulUserParam_DmaWrite;
+  ULONG bRunning_DmaWrite;        // interlocked
+  ULONG ulTimeoutTicks_DmaWrite;  // interlocked
+  ULONG bStatus2_DmaWrite;        // interlocked
+
+  // Transfer watchdog
+  KTIMER WatchdogTimer;
+  KDPC WatchdogDpc;
+
+  // Line interrupt
+  PKINTERRUPT pInterruptObject;
+  UCHAR ucInterruptIrql;  // 0: no interrupt resource seen
+  ULONG ulInterruptVector;
+  ULONGLONG ullInterruptAffinity;
+
+  // Counters and gate flags
+  ULONG ulIsrCount;
+  LONG io_control_count;  // interlocked
+  ULONG bDeviceStopped;   // interlocked; never cleared
+
+  // Completion poll and descriptor-register shadows
+  KTIMER CheckDpcTimer;
+  KDPC CheckDpc;
+  ULONG bCheckDpcTimerSet;
+  ULONG ulLastStatus_DmaWrite;
+  ULONG ulLastStatus_DmaRead;
+  ULONG ulRegShadow_DmaWrite[4];  // registers 0x1040..0x104C
+  ULONG ulRegShadow_DmaRead[4];   // registers 0x1050..0x105C
+
+  // Register access state
+  ULONG bFirstReadRegister;
+  ULONG ulReadWriteBackAddr;  // diagnostic marker
+
+  // Buffer pool
+  COMMON_BUFFER_POOL_ENTRY CommonBufferPool[COMMON_BUFFER_POOL_ENTRIES];
+
+  // Message-signalled interrupt
+  IO_CONNECT_INTERRUPT_PARAMETERS MsiConnectParameters;
+  PVOID pMsiConnectionContext;
+  KSPIN_LOCK MsiSpinLock;
+
+  // Register read mode
+  ULONG read_reg_direct;
+  ULONG bDmaDoneByRegister;
+
+  // Event for message-signalled interrupts
+  PKEVENT pMsiEvent;
+  KDPC MsiEventDpc;
+
+  // Power
+  UCHAR ucConfigSpace[256];
+
+  // Poll trace
+  ULONGLONG ullCheckDpcPrintTime;
+  ULONG ulCheckDpcCnt;
+};
+typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
+
+// The record has one layout on every platform the driver is built for.
+static_assert(offsetof(DEVICE_EXTENSION, wszSymbolicLinkName) == 24, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, bDeviceStarted) == 536, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pulGetRegister) == 544, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, ulBarValue) == 560, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pBar2_VA) == 600, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pDmaAdapter_DmaRead) == 616, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pCommonBuffer_LA_DmaRead) == 640, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, bStatus2_DmaRead) == 696, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pDmaAdapter_DmaWrite) == 704, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, bStatus2_DmaWrite) == 784, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, WatchdogTimer) == 792, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, pInterruptObject) == 920, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, io_control_count) == 948, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, CheckDpcTimer) == 960, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, ulRegShadow_DmaWrite) == 1100, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, bFirstReadRegister) == 1132, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, CommonBufferPool) == 1144, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, MsiConnectParameters) == 1400, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, read_reg_direct) == 1496, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, MsiEventDpc) == 1512, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, ucConfigSpace) == 1576, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, ulCheckDpcCnt) == 1840, "layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1848, "layout");
+static_assert(sizeof(COMMON_BUFFER_POOL_ENTRY) == 32, "layout");
+
+// The only driver-wide variable: microseconds WriteRegister waits after each
+// store, shared by every card this driver serves.
+extern "C" ULONG g_WriteDelay;
+
+// ---------------------------------------------------------------------------
+// driver.cpp: entry, add-device, unload, Plug and Play, configuration space,
+// hardware start and stop, register access
+// ---------------------------------------------------------------------------
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+DRIVER_DISPATCH Dispatch_PnP;
+IO_COMPLETION_ROUTINE ForwardIrpCompletion;
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG Information);
+VOID DeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ForwardIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+NTSTATUS ReadWriteConfigSpace(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, ULONG Offset,
+                              ULONG Length, PVOID Buffer);
+NTSTATUS ReadConfigSpace(PDEVICE_OBJECT DeviceObject, ULONG Offset, ULONG Length, PVOID Buffer);
+NTSTATUS WriteConfigSpace(PDEVICE_OBJECT DeviceObject, ULONG Offset, ULONG Length, PVOID Buffer);
+NTSTATUS ReadConfigDword(PDEVICE_OBJECT DeviceObject, ULONG Offset, PVOID Buffer);
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawList,
+                     PCM_PARTIAL_RESOURCE_LIST TranslatedList);
+VOID StopDevice(PDEVICE_OBJECT DeviceObject);
+VOID ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------
+// dma.cpp: DMA resources, transfers, interrupts, DPCs, completion poll
+// ---------------------------------------------------------------------------
+KDEFERRED_ROUTINE WatchdogDpc_func;
+KDEFERRED_ROUTINE checkDpc_func;
+KDEFERRED_ROUTINE msiDpc_func;
+VOID UnlockUserBuffer_DmaRead(PDEVICE_EXTENSION Extension);
+VOID UnlockUserBuffer_DmaWrite(PDEVICE_EXTENSION Extension);
+
+// ---------------------------------------------------------------------------
+// dispatch.cpp: power, create, close and the control interface
+// ---------------------------------------------------------------------------
+DRIVER_DISPATCH Dispatch_Create;
+DRIVER_DISPATCH Dispatch_Close;
+DRIVER_DISPATCH Dispatch_Power;
+DRIVER_DISPATCH Dispatch_DeviceIoControl;
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}
+
+// The 32-bit flags the record keeps are read and written with interlocked
+// operations where other IRQLs race them (note 1).
+FORCEINLINE LONG InterlockedReadFlag(volatile ULONG* Flag) {
+  return InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(Flag), 0);
+}
+FORCEINLINE LONG InterlockedExchangeFlag(volatile ULONG* Flag, LONG Value) {
+  return InterlockedExchange(reinterpret_cast<volatile LONG*>(Flag), Value);
+}
+
+#endif  // DRIVERXILINX_DRIVER_H

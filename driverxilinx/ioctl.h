@@ -1,0 +1,117 @@
+// The control interface between user mode and the driver: one buffered
+// control code and a fixed parameter block whose first word names a command.
+// Shared by the driver, wdmsim and the client library; plain fixed-width
+// types so that it compiles in kernel and user mode alike.
+#ifndef DRIVERXILINX_IOCTL_H
+#define DRIVERXILINX_IOCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Device type 0x22 (unknown), function 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS.
+constexpr uint32_t IOCTL_COMMAND = 0x00222004;
+static_assert(IOCTL_COMMAND == ((0x22u << 16) | (0u << 14) | (0x801u << 2) | 0u), "control code");
+
+// Command numbers (ulCommand).
+constexpr uint32_t IOCTL_SET_REGISTER = 1;
+constexpr uint32_t IOCTL_GET_REGISTER = 2;
+constexpr uint32_t IOCTL_SET_EVENT_DMAREAD = 3;
+constexpr uint32_t IOCTL_SET_EVENT_DMAWRITE = 4;
+constexpr uint32_t IOCTL_START_DMAREAD = 5;
+constexpr uint32_t IOCTL_RELEASE_DMAREAD = 6;
+constexpr uint32_t IOCTL_START_DMAWRITE = 7;
+constexpr uint32_t IOCTL_FINISH_DMAWRITE = 8;
+constexpr uint32_t IOCTL_GET_VERSION = 9;
+constexpr uint32_t IOCTL_QUERY_DMAWRITE_CLEAR = 10;
+constexpr uint32_t IOCTL_QUERY_DMAREAD_CLEAR = 11;
+constexpr uint32_t IOCTL_GET_BUFFER_POOL = 12;    // family A only
+constexpr uint32_t IOCTL_READ_BUFFER_POOL = 13;   // family A only
+constexpr uint32_t IOCTL_WRITE_BUFFER_POOL = 14;  // family A only
+constexpr uint32_t IOCTL_GET_STATUS2_DMAREAD = 0x100;
+constexpr uint32_t IOCTL_GET_STATUS2_DMAWRITE = 0x101;
+constexpr uint32_t IOCTL_TEST_WRITE_REGISTERS = 0x1000;
+constexpr uint32_t IOCTL_TEST_READ_REGISTER = 0x1001;
+constexpr uint32_t IOCTL_READ_WRITEBACK = 0x1005;
+constexpr uint32_t IOCTL_SET_EVENT_MSI = 0x1010;
+
+constexpr uint32_t DRIVER_INTERFACE_VERSION = 0x00020603;  // IOCTL_GET_VERSION
+
+// Result codes (ulResult).
+constexpr uint32_t RESULT_SUCCESS = 0;
+constexpr uint32_t RESULT_EVENT_NOT_REFERENCED = 1;  // commands 3, 4, 0x1010
+constexpr uint32_t RESULT_DMAREAD_FAILED = 4;        // command 5: too long, or copy faulted
+constexpr uint32_t RESULT_DMAWRITE_TOO_LONG = 7;     // command 7
+constexpr uint32_t RESULT_UNKNOWN_COMMAND = 8;
+constexpr uint32_t RESULT_NOT_IMPLEMENTED = 9;       // foreign control code; command 8 copy fault
+constexpr uint32_t RESULT_POOL_NO_COPY = 0xFFFFFFFF;  // commands 13, 14
+
+// Pseudo registers answered by the driver itself (get-register), and
+// register offsets whose writes also act on the driver (set-register).
+constexpr uint32_t PSEUDO_REG_ISR_COUNT = 0x7900;
+constexpr uint32_t PSEUDO_REG_WRITE_DELAY = 0x7930;
+constexpr uint32_t PSEUDO_REG_MSI_RECONNECT = 0x7940;
+constexpr uint32_t PSEUDO_REG_MSI_CONNECT = 0x7941;
+constexpr uint32_t PSEUDO_REG_MSI_DISCONNECT = 0x7942;
+constexpr uint32_t PSEUDO_REG_READ_WRITEBACK_ADDR = 0x7955;
+constexpr uint32_t WRITE_DELAY_MAX_US = 1000000;
+
+// The parameter block. Family B ends after ulParam1 (24 bytes); family A
+// carries a further parameter and a table area (136 bytes). All fields are
+// little-endian. Two 64-bit views overlay the fields: hEvent (offsets 8..15,
+// an event handle) and ullKey (offsets 16..23, a pool buffer's bus address).
+struct IOCTL_BUFFER_B {
+  uint32_t ulCommand;
+  uint32_t ulResult;
+  union {
+    struct {
+      uint32_t ulAddr;
+      uint32_t ulData;
+    };
+    uint64_t hEvent;
+  };
+  union {
+    struct {
+      uint32_t ulParam0;
+      uint32_t ulParam1;
+    };
+    uint64_t ullKey;
+  };
+};
+
+struct IOCTL_BUFFER_A {
+  uint32_t ulCommand;
+  uint32_t ulResult;
+  union {
+    struct {
+      uint32_t ulAddr;
+      uint32_t ulData;
+    };
+    uint64_t hEvent;
+  };
+  union {
+    struct {
+      uint32_t ulParam0;
+      uint32_t ulParam1;
+    };
+    uint64_t ullKey;
+  };
+  uint32_t ulParam2;
+  uint8_t rest[108];  // used only by IOCTL_GET_BUFFER_POOL's table
+};
+
+constexpr uint32_t IOCTL_BUFFER_SIZE_A = 136;
+constexpr uint32_t IOCTL_BUFFER_SIZE_B = 24;
+constexpr uint32_t IOCTL_POOL_TABLE_OFFSET = 8;  // command 12 writes offsets 8..131
+
+static_assert(sizeof(IOCTL_BUFFER_A) == IOCTL_BUFFER_SIZE_A, "family A block");
+static_assert(sizeof(IOCTL_BUFFER_B) == IOCTL_BUFFER_SIZE_B, "family B block");
+static_assert(offsetof(IOCTL_BUFFER_B, ulCommand) == 0 && offsetof(IOCTL_BUFFER_B, ulResult) == 4 &&
+                  offsetof(IOCTL_BUFFER_B, ulAddr) == 8 && offsetof(IOCTL_BUFFER_B, ulData) == 12 &&
+                  offsetof(IOCTL_BUFFER_B, hEvent) == 8 && offsetof(IOCTL_BUFFER_B, ulParam0) == 16 &&
+                  offsetof(IOCTL_BUFFER_B, ulParam1) == 20 && offsetof(IOCTL_BUFFER_B, ullKey) == 16,
+              "family B layout");
+static_assert(offsetof(IOCTL_BUFFER_A, ulAddr) == 8 && offsetof(IOCTL_BUFFER_A, ulParam1) == 20 &&
+                  offsetof(IOCTL_BUFFER_A, ulParam2) == 24 && offsetof(IOCTL_BUFFER_A, rest) == 28,
+              "family A layout");
+
+#endif  // DRIVERXILINX_IOCTL_H

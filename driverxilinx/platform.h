@@ -1,0 +1,41 @@
+// Picks the kernel interface the driver is built against: the real x64 kit
+// (mingw-w64 DDK headers) for Windows images, or wdmsim for the simulation.
+// Every difference between the two builds lives here and in the user-memory
+// guard; the rest of the driver is one source.
+#ifndef DRIVERXILINX_PLATFORM_H
+#define DRIVERXILINX_PLATFORM_H
+
+#if defined(WDMSIM)
+#include <wdmsim/ntddk.h>
+#include <wdmsim/ntstrsafe.h>
+#else
+// mingw's <ntddk.h> redeclares two intrinsics that g++ already provides.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <ntstrsafe.h>
+
+// The kit's pageable-code check as its checked build has it; a free build
+// compiles it away, as the kit does.
+#undef PAGED_CODE
+#if DBG
+#define PAGED_CODE()                                                              \
+  do {                                                                            \
+    if (KeGetCurrentIrql() > APC_LEVEL) {                                         \
+      DbgPrint("EX: Pageable code called at IRQL %d\n", (int)KeGetCurrentIrql()); \
+      NT_ASSERT(FALSE);                                                           \
+    }                                                                             \
+  } while (0)
+#else
+#define PAGED_CODE() \
+  do {               \
+  } while (0)
+#endif
+
+// Missing from mingw's headers; a locked instruction is a full fence on x64.
+#ifndef KeMemoryBarrier
+FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+#endif
+#endif
+
+#endif  // DRIVERXILINX_PLATFORM_H

@@ -1,0 +1,175 @@
+// The host side of wdmsim: boot a simulated kernel, load driver images,
+// plug simulated cards, act as user-mode processes, and read what the
+// driver printed and what the verifier found. Used by tests, the demo and
+// the command-line tool; never by driver code.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wdmsim/ntddk.h"
+
+namespace card {
+struct CardOptions;
+class Card;
+}  // namespace card
+
+namespace wdmsim {
+
+struct Options {
+  // Simulated time runs this many times faster than real time: system time,
+  // timers, thread delays, processor stalls and the card's latencies.
+  double speedup = 1.0;
+  unsigned processors = 2;  // DPC threads
+  // Echo every DbgPrint line to stderr (also with WDMSIM_ECHO=1).
+  bool echoDbgPrint = false;
+};
+
+// Raised in the thread that hit a bug check; the kernel is dead afterwards.
+class BugCheck : public std::runtime_error {
+ public:
+  BugCheck(ULONG code, const std::string& report) : std::runtime_error(report), code_(code) {}
+  ULONG code() const { return code_; }
+
+ private:
+  ULONG code_;
+};
+
+class Process;
+struct KernelState;
+class DriverImage;
+
+// One loaded driver image (a product build).
+class DriverImage {
+ public:
+  const std::string& name() const;
+  PDRIVER_OBJECT driverObject() const;
+  // Everything the image printed with DbgPrint, in order, as Windows formats it.
+  std::string DbgOutput() const;
+  std::vector<std::string> DbgLines() const;  // split at line feeds
+  void ClearDbgOutput();
+
+ private:
+  friend struct KernelState;
+  friend class Kernel;
+  struct Impl;
+  explicit DriverImage(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+
+ public:
+  ~DriverImage();
+  Impl& impl() { return *impl_; }
+};
+
+// A card slot on the simulated PCI bus: the physical device object the bus
+// driver made for it and the device stack above it.
+struct Slot {
+  PDEVICE_OBJECT pdo = nullptr;
+  DriverImage* driver = nullptr;
+  NTSTATUS addStatus = STATUS_SUCCESS;  // AddDevice's result
+  std::shared_ptr<card::Card> card;     // null until a card model is attached
+};
+
+class Kernel {
+ public:
+  explicit Kernel(const Options& options = {});
+  ~Kernel();  // removes every card, unloads every driver, stops the threads
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // Loads a driver image (a shared object built for wdmsim) as the I/O
+  // manager loads a .sys: its own copy of the globals, then DriverEntry.
+  DriverImage& LoadDriver(const std::string& path, const std::string& serviceName = "");
+  // Calls DriverUnload and unmaps the image; every device must be gone.
+  void UnloadDriver(DriverImage& image);
+
+  // Plug and Play: the bus driver creates a physical device object for a new
+  // card and the PnP manager calls the driver's AddDevice.
+  Slot& PlugCard(DriverImage& driver);
+  std::vector<Slot*> Slots();
+  // Sends query-remove (if asked), then remove down the card's stack and
+  // deletes the physical device object.
+  NTSTATUS RemoveCard(Slot& slot);
+
+  // The object manager's namespace, for inspection.
+  PDEVICE_OBJECT FindDevice(std::u16string_view name) const;        // "\\Device\\X"
+  std::u16string SymbolicLinkTarget(std::u16string_view link) const;  // "" if none
+  std::vector<std::u16string> NamesIn(std::u16string_view directory) const;
+
+  // Verifier findings so far (driver errors); each is one readable line.
+  std::vector<std::string> Findings() const;
+  void ClearFindings();
+  // The report of the bug check that stopped this kernel, or "".
+  std::string BugCheckReport() const;
+
+  // Fault injection: the n-th call from now (1 = the next) of `routine`
+  // fails as the platform reports an allocation or mapping failure.
+  // Routines: IoCreateDevice, IoCreateSymbolicLink, IoAttachDeviceToDeviceStack,
+  // IoAllocateIrp, IoBuildSynchronousFsdRequest.
+  void FailNthCall(const std::string& routine, int n = 1);
+
+  Process& DefaultProcess();
+  std::unique_ptr<Process> CreateProcess();
+
+  // The simulated clock.
+  int64_t SystemTime100ns() const;
+  double speedup() const;
+
+  KernelState& state() { return *state_; }
+
+ private:
+  std::unique_ptr<KernelState> state_;
+};
+
+// The kernel the calling code runs against.
+Kernel& CurrentKernel();
+
+// Win32-like user mode of a simulated process. Handles are per process.
+class Process {
+ public:
+  ~Process();
+  HANDLE CreateFileW(std::u16string_view path);  // "\\\\.\\Talvrex_v100-0"
+  bool CloseHandle(HANDLE handle);
+  uint32_t GetLastError() const;  // of the calling thread
+
+  struct Impl;
+  explicit Process(std::unique_ptr<Impl> impl);
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+// Win32 error codes that wdmsim's user mode reports.
+constexpr uint32_t ERROR_SUCCESS = 0;
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
+constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
+constexpr uint32_t ERROR_MORE_DATA = 234;
+constexpr uint32_t ERROR_BUSY = 170;
+constexpr uint32_t ERROR_DEVICE_REMOVED = 1617;
+constexpr uint32_t ERROR_NO_SYSTEM_RESOURCES = 1450;
+constexpr uint32_t ERROR_GEN_FAILURE = 31;
+constexpr uint32_t ERROR_BAD_DEVICE = 1200;
+constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
+
+// RtlNtStatusToDosError for the statuses our drivers produce.
+uint32_t NtStatusToWin32Error(NTSTATUS status);
+
+// "\\Device\\X" as UTF-8, for messages.
+std::string Narrow(std::u16string_view text);
+std::u16string Widen(std::string_view text);
+
+}  // namespace wdmsim

@@ -1,0 +1,232 @@
+// The simulated kernel's own state, shared by its components (ke, io, ob,
+// pnp, rtl, verifier, the loader and user mode). Not seen by drivers.
+//
+// Notes:
+//  1. Locks: `dispatcher` guards everything a waiter can wait on (events,
+//     timers, DPC queues); `objects` guards the object manager, devices and
+//     IRPs. Neither is ever held while driver code runs, and `objects` is
+//     never taken while `dispatcher` is held.
+//  2. IRQL is per thread. Passive-level work runs on the caller's thread;
+//     DPCs on per-processor DPC threads at DISPATCH_LEVEL; timers expire on
+//     the timer thread, which only queues their DPCs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wdmsim/kernel.h"
+#include "wdmsim/ntddk.h"
+
+namespace wdmsim {
+
+// ---------------------------------------------------------------------------
+// The one simulated clock
+// ---------------------------------------------------------------------------
+class Clock {
+ public:
+  // 2026-01-01 00:00:00 UTC in 100 ns units since 1601: a fixed start keeps
+  // printed times comparable between runs.
+  static constexpr int64_t kBootTime100ns = 13411699200LL * 10000000LL;
+
+  explicit Clock(double speedup) : speedup_(speedup), realStart_(std::chrono::steady_clock::now()) {}
+  int64_t Now100ns() const {
+    auto real = std::chrono::steady_clock::now() - realStart_;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
+    return kBootTime100ns + static_cast<int64_t>(static_cast<double>(ns) * speedup_ / 100.0);
+  }
+  uint64_t NowNs() const { return static_cast<uint64_t>(Now100ns() - kBootTime100ns) * 100; }
+  // The real instant at which the simulated clock reads `sim100ns`.
+  std::chrono::steady_clock::time_point RealAt(int64_t sim100ns) const {
+    double realNs = static_cast<double>(sim100ns - kBootTime100ns) * 100.0 / speedup_;
+    return realStart_ + std::chrono::nanoseconds(static_cast<int64_t>(realNs));
+  }
+  // A relative (negative) or absolute (positive) kernel due time as absolute sim time.
+  int64_t AbsoluteDue(LONGLONG due) const { return due < 0 ? Now100ns() - due : due; }
+  double speedup() const { return speedup_; }
+
+ private:
+  double speedup_;
+  std::chrono::steady_clock::time_point realStart_;
+};
+
+// ---------------------------------------------------------------------------
+// Objects
+// ---------------------------------------------------------------------------
+enum class ObjectType { Device, File, Event, Adapter };
+
+struct ObjectInfo {
+  ObjectType type = ObjectType::Device;
+  LONG references = 1;
+  bool deleted = false;  // device: IoDeleteDevice has run
+  DriverImage* owner = nullptr;
+  std::u16string name;   // device name, "" if unnamed
+  std::function<void()> free;  // frees the memory when the last reference goes
+};
+
+struct IrpInfo {
+  bool ioManagerFrees = false;   // built by IoBuildSynchronousFsdRequest
+  bool completed = false;        // IofCompleteRequest ran to the top
+  int completeCalls = 0;
+  std::string what;              // e.g. "IRP_MJ_CREATE"
+};
+
+struct LinkInfo {
+  std::u16string target;
+  DriverImage* creator = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// The kernel
+// ---------------------------------------------------------------------------
+struct KernelState {
+  explicit KernelState(const Options& options);
+
+  Options options;
+  Clock clock;
+  std::atomic<bool> stopping{false};
+
+  // Dispatcher (note 1)
+  std::mutex dispatcher;
+  std::condition_variable dispatcherCv;
+  std::set<std::pair<int64_t, KTIMER*>> timers;  // by absolute due time
+  std::vector<std::deque<KDPC*>> dpcQueues;      // per processor
+  std::vector<KDPC*> runningDpcs;                // per processor, null when idle
+  std::vector<uint64_t> dpcGeneration;           // per processor: DPCs finished
+  std::vector<std::thread> dpcThreads;
+  std::thread timerThread;
+  std::atomic<unsigned> nextProcessor{0};
+
+  // Object manager and I/O manager (note 1)
+  mutable std::recursive_mutex objects;
+  std::map<const void*, ObjectInfo> objectTable;
+  std::map<std::u16string, PDEVICE_OBJECT> deviceNames;  // upper-cased full names
+  std::map<std::u16string, LinkInfo> links;              // upper-cased "\??\X"
+  std::map<PIRP, IrpInfo> irps;
+
+  // Loaded images
+  std::vector<std::unique_ptr<DriverImage>> images;
+  std::vector<std::unique_ptr<Slot>> slots;
+  PDRIVER_OBJECT pciDriver = nullptr;
+  unsigned nextPdoNumber = 0;
+
+  // Debug output and the verifier
+  mutable std::mutex logLock;
+  std::deque<std::string> recentDbg;  // for bug-check reports
+  std::vector<std::string> findings;
+  std::string bugCheckReport;
+  std::atomic<bool> crashed{false};
+
+  std::unique_ptr<Process> defaultProcess;
+
+  void StartThreads();
+  void StopThreads();
+
+  // Verifier: a driver error that does not stop the kernel.
+  void Finding(const std::string& text);
+  // A stop error: records the report and raises BugCheck in this thread.
+  [[noreturn]] void RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                                  const std::string& why);
+  void AppendDbg(DriverImage* image, const std::string& text);
+
+  // Fault injection: the n-th call (from now, 1-based) of a routine fails.
+  std::mutex faultLock;
+  std::map<std::string, int> failCountdown;
+  bool ShouldFail(const char* routine);
+
+  DriverImage* ImageForAddress(const void* address);
+};
+
+KernelState& K();             // the current kernel; stops the process if none
+KernelState* KOrNull();
+
+// IRQL of the calling thread (note 2).
+KIRQL CurrentIrql();
+void SetCurrentIrql(KIRQL irql);
+unsigned CurrentProcessor();
+void SetCurrentProcessor(unsigned processor);
+
+// Verifier checks on entry to a routine.
+void RequireIrqlAtMost(const char* routine, KIRQL limit);
+inline void RequirePassive(const char* routine) { RequireIrqlAtMost(routine, PASSIVE_LEVEL); }
+
+// Bug-check codes wdmsim raises.
+constexpr ULONG IRQL_NOT_LESS_OR_EQUAL = 0x0A;
+constexpr ULONG IRQL_NOT_GREATER_OR_EQUAL = 0x09;
+constexpr ULONG KMODE_EXCEPTION_NOT_HANDLED = 0x1E;
+constexpr ULONG REFERENCE_BY_POINTER = 0x18;
+constexpr ULONG NO_MORE_IRP_STACK_LOCATIONS = 0x35;
+constexpr ULONG MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;
+constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
+constexpr ULONG DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9;
+
+// Upper-cases a name for the case-insensitive namespace.
+std::u16string NameKey(std::u16string_view name);
+std::u16string FromUnicodeString(PCUNICODE_STRING s);
+std::string Hex(uint64_t value);
+
+// Kernel-internal hooks between components.
+namespace io {
+// The I/O manager's default for major functions a driver does not set.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Builds an IRP for the top of `device`'s stack, tracked by the verifier.
+PIRP AllocateTrackedIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const char* what);
+// Sends an IRP built by the I/O manager and waits for it, as a synchronous
+// request from a thread would; checks what the dispatch routine did.
+// Returns the final status; the IRP is freed.
+NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information = nullptr,
+                         KIRQL irql = PASSIVE_LEVEL);
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
+void DeviceDeletionChecks(PDEVICE_OBJECT device, size_t bytes);
+}  // namespace io
+
+namespace ke {
+// Verifier: timers armed and DPCs queued inside [begin, end).
+std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* end);
+// Verifier: timers and DPCs whose routines lie in [begin, end).
+std::vector<std::string> ForgetTimersAndDpcsWithCodeIn(const void* begin, const void* end);
+}  // namespace ke
+
+namespace pnp {
+PDRIVER_OBJECT CreateBusDriver();
+void DeleteBusDriver(PDRIVER_OBJECT driver);
+}  // namespace pnp
+
+// A loaded driver image.
+struct DriverImage::Impl {
+  std::string name;
+  std::string originalPath;
+  std::string loadedPath;  // private copy, so that every load has its own globals
+  void* handle = nullptr;
+  const void* codeBegin = nullptr;
+  const void* codeEnd = nullptr;
+  DRIVER_OBJECT driverObject{};
+  DRIVER_EXTENSION driverExtension{};
+  std::u16string driverName;
+  std::u16string serviceName;
+  mutable std::mutex dbgLock;
+  std::string dbg;
+
+  void AppendDbg(const std::string& text) {
+    std::lock_guard lock(dbgLock);
+    dbg += text;
+  }
+  bool Contains(const void* address) const { return address >= codeBegin && address < codeEnd; }
+};
+
+namespace ob {
+void Insert(const void* object, ObjectInfo info);
+void Reference(const void* object);
+void Dereference(const void* object);
+ObjectInfo* Find(const void* object);  // caller holds K().objects
+}  // namespace ob
+
+}  // namespace wdmsim

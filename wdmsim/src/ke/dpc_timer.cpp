@@ -1,0 +1,297 @@
+// DPCs and kernel timers.
+//
+// Notes:
+//  1. A DPC object is queued at most once: KDPC.DpcData is non-null while it
+//     sits in a processor's queue and is cleared just before its routine
+//     runs, so the routine may queue it again (and, as on Windows, the second
+//     run may start on another processor before the first has returned).
+//  2. Timers live in one queue ordered by absolute due time. The timer thread
+//     expires them on the simulated clock: it signals the timer and queues
+//     its DPC. KTIMER.Header.Inserted is 1 while a timer is in the queue.
+#include <algorithm>
+
+#include "internal.h"
+
+using namespace wdmsim;
+
+namespace {
+
+constexpr UCHAR kDpcObjectType = 19;
+constexpr UCHAR kTimerNotificationType = 8;
+constexpr UCHAR kTimerSynchronizationType = 9;
+
+// Caller holds the dispatcher lock.
+bool RemoveTimerLocked(KernelState& k, PKTIMER timer) {
+  if (!timer->Header.Inserted) return false;
+  k.timers.erase({static_cast<int64_t>(timer->DueTime.QuadPart), timer});
+  timer->Header.Inserted = 0;
+  return true;
+}
+
+// Caller holds the dispatcher lock. Returns false when already queued.
+bool QueueDpcLocked(KernelState& k, PRKDPC dpc, unsigned processor, PVOID arg1, PVOID arg2) {
+  if (dpc->DpcData != nullptr) return false;
+  dpc->SystemArgument1 = arg1;
+  dpc->SystemArgument2 = arg2;
+  auto& queue = k.dpcQueues[processor];
+  dpc->DpcData = &queue;
+  dpc->Number = static_cast<USHORT>(processor);
+  queue.push_back(dpc);
+  return true;
+}
+
+void DpcThread(KernelState* k, unsigned processor) {
+  SetCurrentProcessor(processor);
+  std::unique_lock lock(k->dispatcher);
+  for (;;) {
+    k->dispatcherCv.wait(lock, [&] { return k->stopping || !k->dpcQueues[processor].empty(); });
+    if (k->stopping) return;
+    PRKDPC dpc = k->dpcQueues[processor].front();
+    k->dpcQueues[processor].pop_front();
+    dpc->DpcData = nullptr;  // note 1
+    k->runningDpcs[processor] = dpc;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext, arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+    lock.unlock();
+
+    if (!k->crashed) {
+      SetCurrentIrql(DISPATCH_LEVEL);
+      try {
+        routine(dpc, context, arg1, arg2);
+        if (CurrentIrql() != DISPATCH_LEVEL) {
+          k->Finding("DPC routine " + Hex(reinterpret_cast<uintptr_t>(routine)) +
+                     " returned at IRQL " + std::to_string(CurrentIrql()) + " instead of DISPATCH_LEVEL");
+        }
+      } catch (const BugCheck&) {
+        // Recorded by RaiseBugCheck; the kernel is dead, waiters are released.
+      }
+      SetCurrentIrql(PASSIVE_LEVEL);
+    }
+
+    lock.lock();
+    k->runningDpcs[processor] = nullptr;
+    ++k->dpcGeneration[processor];
+    k->dispatcherCv.notify_all();
+  }
+}
+
+void TimerThread(KernelState* k) {
+  std::unique_lock lock(k->dispatcher);
+  while (!k->stopping) {
+    if (k->timers.empty()) {
+      k->dispatcherCv.wait(lock);
+      continue;
+    }
+    auto [due, timer] = *k->timers.begin();
+    if (k->clock.Now100ns() < due) {
+      k->dispatcherCv.wait_until(lock, k->clock.RealAt(due));
+      continue;
+    }
+    k->timers.erase(k->timers.begin());
+    timer->Header.Inserted = 0;
+    timer->Header.SignalState = 1;
+    if (timer->Period > 0) {
+      // A periodic timer is due again one period after this expiry was due.
+      int64_t next = due + static_cast<int64_t>(timer->Period) * 10000;
+      timer->DueTime.QuadPart = static_cast<ULONGLONG>(next);
+      timer->Header.Inserted = 1;
+      k->timers.insert({next, timer});
+    }
+    if (timer->Dpc != nullptr && !k->crashed) {
+      unsigned processor = k->nextProcessor++ % k->options.processors;
+      QueueDpcLocked(*k, timer->Dpc, processor, nullptr, nullptr);
+    }
+    k->dispatcherCv.notify_all();
+  }
+}
+
+}  // namespace
+
+namespace wdmsim {
+
+void KernelState::StartThreads() {
+  unsigned n = std::max(1u, options.processors);
+  options.processors = n;
+  dpcQueues.resize(n);
+  runningDpcs.assign(n, nullptr);
+  dpcGeneration.assign(n, 0);
+  for (unsigned i = 0; i < n; ++i) dpcThreads.emplace_back(DpcThread, this, i);
+  timerThread = std::thread(TimerThread, this);
+}
+
+void KernelState::StopThreads() {
+  {
+    std::lock_guard lock(dispatcher);
+    stopping = true;
+  }
+  dispatcherCv.notify_all();
+  for (auto& t : dpcThreads) t.join();
+  if (timerThread.joinable()) timerThread.join();
+  dpcThreads.clear();
+}
+
+namespace ke {
+
+std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* end) {
+  KernelState& k = K();
+  std::vector<std::string> found;
+  auto inside = [&](const void* p) { return p >= begin && p < end; };
+  std::lock_guard lock(k.dispatcher);
+  for (auto it = k.timers.begin(); it != k.timers.end();) {
+    if (inside(it->second)) {
+      found.push_back("timer " + Hex(reinterpret_cast<uintptr_t>(it->second)) + " still armed");
+      it->second->Header.Inserted = 0;
+      it = k.timers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& queue : k.dpcQueues) {
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (inside(*it)) {
+        found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " still queued");
+        (*it)->DpcData = nullptr;
+        it = queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto* running : k.runningDpcs) {
+    if (running != nullptr && inside(running)) {
+      found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(running)) + " still running");
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> ForgetTimersAndDpcsWithCodeIn(const void* begin, const void* end) {
+  KernelState& k = K();
+  std::vector<std::string> found;
+  auto inside = [&](const void* p) { return p >= begin && p < end; };
+  std::lock_guard lock(k.dispatcher);
+  for (auto it = k.timers.begin(); it != k.timers.end();) {
+    PKDPC dpc = it->second->Dpc;
+    if (dpc != nullptr && inside(reinterpret_cast<const void*>(dpc->DeferredRoutine))) {
+      found.push_back("timer " + Hex(reinterpret_cast<uintptr_t>(it->second)) +
+                      " still armed with a DPC routine in the image");
+      it->second->Header.Inserted = 0;
+      it = k.timers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& queue : k.dpcQueues) {
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (inside(reinterpret_cast<const void*>((*it)->DeferredRoutine))) {
+        found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " of the image still queued");
+        (*it)->DpcData = nullptr;
+        it = queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return found;
+}
+
+}  // namespace ke
+}  // namespace wdmsim
+
+extern "C" {
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  *Dpc = {};
+  Dpc->Type = kDpcObjectType;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  KernelState& k = K();
+  bool queued;
+  {
+    std::lock_guard lock(k.dispatcher);
+    queued = QueueDpcLocked(k, Dpc, CurrentProcessor(), SystemArgument1, SystemArgument2);
+  }
+  if (queued) k.dispatcherCv.notify_all();
+  return queued;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  KernelState& k = K();
+  std::lock_guard lock(k.dispatcher);
+  if (Dpc->DpcData == nullptr) return FALSE;
+  for (auto& queue : k.dpcQueues) {
+    auto it = std::find(queue.begin(), queue.end(), Dpc);
+    if (it != queue.end()) queue.erase(it);
+  }
+  Dpc->DpcData = nullptr;
+  return TRUE;
+}
+
+// Returns once every DPC queued before the call has run.
+VOID KeFlushQueuedDpcs(void) {
+  RequirePassive("KeFlushQueuedDpcs");
+  KernelState& k = K();
+  std::unique_lock lock(k.dispatcher);
+  std::vector<uint64_t> target(k.dpcQueues.size());
+  for (size_t p = 0; p < k.dpcQueues.size(); ++p) {
+    target[p] = k.dpcGeneration[p] + k.dpcQueues[p].size() + (k.runningDpcs[p] != nullptr ? 1 : 0);
+  }
+  k.dispatcherCv.wait(lock, [&] {
+    if (k.stopping || k.crashed) return true;
+    for (size_t p = 0; p < target.size(); ++p) {
+      // Removed DPCs never run: an empty, idle processor is flushed too.
+      bool idle = k.dpcQueues[p].empty() && k.runningDpcs[p] == nullptr;
+      if (!idle && k.dpcGeneration[p] < target[p]) return false;
+    }
+    return true;
+  });
+}
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  *Timer = {};
+  Timer->Header.Type = Type == SynchronizationTimer ? kTimerSynchronizationType : kTimerNotificationType;
+  Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+}
+
+VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  RequireIrqlAtMost("KeSetTimer", DISPATCH_LEVEL);
+  KernelState& k = K();
+  bool wasSet;
+  {
+    std::lock_guard lock(k.dispatcher);
+    wasSet = RemoveTimerLocked(k, Timer);  // setting an armed timer re-arms it
+    int64_t due = k.clock.AbsoluteDue(DueTime.QuadPart);
+    Timer->Header.SignalState = 0;
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    Timer->Period = Period;
+    Timer->Dpc = Dpc;
+    Timer->Header.Inserted = 1;
+    k.timers.insert({due, Timer});
+  }
+  k.dispatcherCv.notify_all();
+  return wasSet;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+// Cancelling does not remove a DPC the timer has already queued.
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+  RequireIrqlAtMost("KeCancelTimer", DISPATCH_LEVEL);
+  KernelState& k = K();
+  std::lock_guard lock(k.dispatcher);
+  return RemoveTimerLocked(k, Timer);
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+  std::lock_guard lock(K().dispatcher);
+  return Timer->Header.SignalState != 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,190 @@
+// The image loader: a driver built for wdmsim is a shared object, loaded as
+// the I/O manager loads a .sys. Each load maps a private copy of the file, so
+// that it has its own globals even when the same product is loaded again.
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "internal.h"
+
+namespace wdmsim {
+
+namespace {
+
+std::atomic<unsigned> gLoadCounter{0};
+
+// The address range of the loaded object that holds `symbol`.
+void FindImageRange(const void* symbol, const void** begin, const void** end) {
+  Dl_info info{};
+  dladdr(symbol, &info);
+  struct Search {
+    const void* base;
+    uintptr_t lo = 0, hi = 0;
+  } search{info.dli_fbase};
+  dl_iterate_phdr(
+      [](dl_phdr_info* phdr, size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        uintptr_t first = UINTPTR_MAX, last = 0;
+        for (int i = 0; i < phdr->dlpi_phnum; ++i) {
+          const auto& ph = phdr->dlpi_phdr[i];
+          if (ph.p_type != PT_LOAD) continue;
+          first = std::min<uintptr_t>(first, phdr->dlpi_addr + ph.p_vaddr);
+          last = std::max<uintptr_t>(last, phdr->dlpi_addr + ph.p_vaddr + ph.p_memsz);
+        }
+        if (first == reinterpret_cast<uintptr_t>(s->base) ||
+            (reinterpret_cast<uintptr_t>(s->base) >= first && reinterpret_cast<uintptr_t>(s->base) < last)) {
+          s->lo = first;
+          s->hi = last;
+          return 1;
+        }
+        return 0;
+      },
+      &search);
+  *begin = reinterpret_cast<const void*>(search.lo);
+  *end = reinterpret_cast<const void*>(search.hi);
+}
+
+}  // namespace
+
+DriverImage* KernelState::ImageForAddress(const void* address) {
+  for (auto& image : images) {
+    if (image->impl().Contains(address)) return image.get();
+  }
+  return nullptr;
+}
+
+DriverImage::DriverImage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DriverImage::~DriverImage() = default;
+const std::string& DriverImage::name() const { return impl_->name; }
+PDRIVER_OBJECT DriverImage::driverObject() const { return &impl_->driverObject; }
+
+std::string DriverImage::DbgOutput() const {
+  std::lock_guard lock(impl_->dbgLock);
+  return impl_->dbg;
+}
+
+std::vector<std::string> DriverImage::DbgLines() const {
+  std::vector<std::string> lines;
+  std::string text = DbgOutput();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+void DriverImage::ClearDbgOutput() {
+  std::lock_guard lock(impl_->dbgLock);
+  impl_->dbg.clear();
+}
+
+DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serviceName) {
+  KernelState& k = *state_;
+  auto impl = std::make_unique<DriverImage::Impl>();
+  impl->originalPath = path;
+  impl->name = serviceName.empty() ? std::filesystem::path(path).stem().string() : serviceName;
+  // Strip the ".sys" of "<Product>.sys.so".
+  if (auto dot = impl->name.find('.'); serviceName.empty() && dot != std::string::npos) {
+    impl->name.resize(dot);
+  }
+
+  auto dir = std::filesystem::temp_directory_path() / "wdmsim-images";
+  std::filesystem::create_directories(dir);
+  impl->loadedPath = (dir / (impl->name + "-" + std::to_string(getpid()) + "-" +
+                             std::to_string(gLoadCounter++) + ".so"))
+                         .string();
+  std::filesystem::copy_file(path, impl->loadedPath, std::filesystem::copy_options::overwrite_existing);
+  impl->handle = dlopen(impl->loadedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (impl->handle == nullptr) {
+    std::string error = dlerror();
+    std::filesystem::remove(impl->loadedPath);
+    throw std::runtime_error("wdmsim: cannot load " + path + ": " + error);
+  }
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl->handle, "DriverEntry"));
+  if (entry == nullptr) {
+    dlclose(impl->handle);
+    std::filesystem::remove(impl->loadedPath);
+    throw std::runtime_error("wdmsim: " + path + " has no DriverEntry");
+  }
+  FindImageRange(reinterpret_cast<const void*>(entry), &impl->codeBegin, &impl->codeEnd);
+
+  DRIVER_OBJECT& driver = impl->driverObject;
+  driver.Type = 4;
+  driver.Size = sizeof(DRIVER_OBJECT);
+  driver.DriverExtension = &impl->driverExtension;
+  impl->driverExtension.DriverObject = &driver;
+  impl->driverName = u"\\Driver\\" + Widen(impl->name);
+  driver.DriverName.Buffer = reinterpret_cast<PWSTR>(impl->driverName.data());
+  driver.DriverName.Length = static_cast<USHORT>(impl->driverName.size() * 2);
+  driver.DriverName.MaximumLength = driver.DriverName.Length;
+  driver.DriverStart = const_cast<void*>(impl->codeBegin);
+  driver.DriverSize = static_cast<ULONG>(static_cast<const char*>(impl->codeEnd) -
+                                         static_cast<const char*>(impl->codeBegin));
+  driver.DriverInit = entry;
+  for (auto& major : driver.MajorFunction) major = io::InvalidDeviceRequest;
+
+  k.images.push_back(std::unique_ptr<DriverImage>(new DriverImage(std::move(impl))));
+  DriverImage& image = *k.images.back();
+
+  std::u16string registryPath =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Widen(image.name());
+  UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * 2),
+                          static_cast<USHORT>(registryPath.size() * 2),
+                          reinterpret_cast<PWSTR>(registryPath.data())};
+  NTSTATUS status = entry(&image.impl().driverObject, &registry);
+  if (!NT_SUCCESS(status)) {
+    UnloadDriver(image);
+    throw std::runtime_error("wdmsim: DriverEntry of " + path + " failed with 0x" + Hex(static_cast<ULONG>(status)));
+  }
+  return image;
+}
+
+void Kernel::UnloadDriver(DriverImage& image) {
+  KernelState& k = *state_;
+  auto& impl = image.impl();
+  PDRIVER_OBJECT driver = &impl.driverObject;
+  {
+    std::lock_guard lock(k.objects);
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+      k.Finding(image.name() + ": unloaded while device " +
+                Narrow(ob::Find(d) ? ob::Find(d)->name : u"(unnamed)") + " still exists");
+    }
+    for (auto& [name, link] : k.links) {
+      if (link.creator == &image) {
+        k.Finding(image.name() + ": unloaded with symbolic link " + Narrow(name) + " still present");
+      }
+    }
+  }
+  if (driver->DriverUnload != nullptr && driver->DeviceObject == nullptr) {
+    driver->DriverUnload(driver);
+  }
+  for (const auto& leak : ke::ForgetTimersAndDpcsWithCodeIn(impl.codeBegin, impl.codeEnd)) {
+    k.Finding(image.name() + ": unloaded with " + leak);
+  }
+  bool stillUsed = driver->DeviceObject != nullptr;
+  if (!stillUsed) {
+    dlclose(impl.handle);
+    std::filesystem::remove(impl.loadedPath);
+  }
+  for (auto it = k.images.begin(); it != k.images.end(); ++it) {
+    if (it->get() == &image) {
+      if (stillUsed) {
+        // Its code is still reachable through the devices: keep it mapped.
+        it->release();
+      }
+      k.images.erase(it);
+      break;
+    }
+  }
+}
+
+}  // namespace wdmsim

@@ -1,0 +1,113 @@
+// The simulated PCI bus driver: the bottom of every card's device stack.
+// Its physical device objects answer the Plug and Play and power requests a
+// bus driver answers, and perform configuration-space reads and writes on
+// the card.
+#include <cstring>
+
+#include "internal.h"
+#include "pnp/pdo.h"
+
+namespace wdmsim::pnp {
+
+namespace {
+
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS ConfigAccess(PdoExtension* pdo, PIO_STACK_LOCATION stack, bool write) {
+  auto& rw = stack->Parameters.ReadWriteConfig;
+  if (rw.WhichSpace != PCI_WHICHSPACE_CONFIG) return STATUS_INVALID_PARAMETER;
+  if (!pdo->config) return STATUS_NO_SUCH_DEVICE;
+  size_t done = write ? pdo->config->Write(rw.Offset, rw.Buffer, rw.Length)
+                      : pdo->config->Read(rw.Offset, rw.Buffer, rw.Length);
+  pdo->lastConfigBytes = done;
+  return done == rw.Length ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  pdo->minorsSeen.push_back(stack->MinorFunction);
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      if (pdo->failStart) return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES);
+      pdo->started = true;
+      return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+      pdo->started = false;
+      return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE:
+      pdo->started = false;
+      return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES: {
+      PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+      caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+      for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+      caps->D1Latency = caps->D2Latency = caps->D3Latency = 100;  // 10 ms each, as a bus reports
+      caps->Address = pdo->slotNumber << 16;
+      return Complete(Irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_READ_CONFIG: {
+      NTSTATUS status = ConfigAccess(pdo, stack, false);
+      return Complete(Irp, status, NT_SUCCESS(status) ? stack->Parameters.ReadWriteConfig.Length : 0);
+    }
+    case IRP_MN_WRITE_CONFIG: {
+      NTSTATUS status = ConfigAccess(pdo, stack, true);
+      return Complete(Irp, status, NT_SUCCESS(status) ? stack->Parameters.ReadWriteConfig.Length : 0);
+    }
+    default: {
+      // A bus driver completes what it does not handle with the status the
+      // request already carries.
+      NTSTATUS status = Irp->IoStatus.Status;
+      IofCompleteRequest(Irp, IO_NO_INCREMENT);
+      return status;
+    }
+  }
+}
+
+NTSTATUS BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PoStartNextPowerIrp(Irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    pdo->devicePowerState = stack->Parameters.Power.State.DeviceState;
+  }
+  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+    return Complete(Irp, STATUS_NOT_SUPPORTED);  // the card cannot wake the system
+  }
+  return Complete(Irp, STATUS_SUCCESS);
+}
+
+}  // namespace
+
+PDRIVER_OBJECT CreateBusDriver() {
+  auto* driver = new DRIVER_OBJECT{};
+  auto* extension = new DRIVER_EXTENSION{};
+  driver->Type = 4;
+  driver->Size = sizeof(DRIVER_OBJECT);
+  driver->DriverExtension = extension;
+  extension->DriverObject = driver;
+  for (auto& major : driver->MajorFunction) major = io::InvalidDeviceRequest;
+  driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = BusPower;
+  return driver;
+}
+
+void DeleteBusDriver(PDRIVER_OBJECT driver) {
+  if (driver == nullptr) return;
+  delete driver->DriverExtension;
+  delete driver;
+}
+
+}  // namespace wdmsim::pnp

@@ -1,0 +1,115 @@
+// The Plug and Play manager's side: new cards on the bus, AddDevice, the
+// Plug and Play requests it sends down a card's stack, and the power
+// manager's routines.
+#include <cstring>
+#include <new>
+
+#include "internal.h"
+#include "pnp/pdo.h"
+
+namespace wdmsim {
+
+namespace {
+
+PIRP BuildPnpIrp(PDEVICE_OBJECT top, UCHAR minor, const char* what) {
+  PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_PNP, minor, what);
+  // Every Plug and Play request starts out as "not supported".
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  return irp;
+}
+
+}  // namespace
+
+Slot& Kernel::PlugCard(DriverImage& driver) {
+  KernelState& k = *state_;
+  auto slot = std::make_unique<Slot>();
+  slot->driver = &driver;
+  unsigned number = k.nextPdoNumber++;
+
+  std::u16string pdoName = u"\\Device\\NTPNP_PCI" + Widen(std::to_string(1000 + number));
+  UNICODE_STRING nameString{static_cast<USHORT>(pdoName.size() * 2), static_cast<USHORT>(pdoName.size() * 2),
+                            reinterpret_cast<PWSTR>(pdoName.data())};
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = IoCreateDevice(k.pciDriver, sizeof(pnp::PdoExtension), &nameString, FILE_DEVICE_UNKNOWN,
+                                   FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
+  if (!NT_SUCCESS(status)) throw std::runtime_error("wdmsim: the bus driver could not create a device");
+  auto* ext = new (pdo->DeviceExtension) pnp::PdoExtension{};
+  ext->slot = slot.get();
+  ext->slotNumber = number;
+  ext->name = pdoName;
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  pdo->Flags |= DO_POWER_PAGABLE;
+  slot->pdo = pdo;
+
+  PDRIVER_ADD_DEVICE addDevice = driver.driverObject()->DriverExtension->AddDevice;
+  slot->addStatus = addDevice != nullptr ? addDevice(driver.driverObject(), pdo) : STATUS_NOT_SUPPORTED;
+  if (NT_SUCCESS(slot->addStatus) && pdo->AttachedDevice != nullptr &&
+      (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
+    k.Finding(driver.name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
+  }
+  k.slots.push_back(std::move(slot));
+  return *k.slots.back();
+}
+
+std::vector<Slot*> Kernel::Slots() {
+  std::vector<Slot*> out;
+  for (auto& s : state_->slots) {
+    if (s->pdo != nullptr) out.push_back(s.get());
+  }
+  return out;
+}
+
+NTSTATUS Kernel::RemoveCard(Slot& slot) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
+  if (slot.pdo->AttachedDevice != nullptr) {
+    PDEVICE_OBJECT top = io::AttachedTop(slot.pdo);
+    ObfReferenceObject(top);
+    PIRP irp = BuildPnpIrp(top, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
+    status = io::SendSynchronous(top, irp);
+    ObfDereferenceObject(top);
+    if (slot.pdo->AttachedDevice != nullptr) {
+      state_->Finding("removal left a device attached above the bus driver's device");
+      slot.pdo->AttachedDevice = nullptr;
+    }
+  }
+  // The card is gone from the bus: the bus driver deletes its device.
+  auto* ext = static_cast<pnp::PdoExtension*>(slot.pdo->DeviceExtension);
+  ext->~PdoExtension();
+  IoDeleteDevice(slot.pdo);
+  slot.pdo = nullptr;
+  return status;
+}
+
+}  // namespace wdmsim
+
+using namespace wdmsim;
+
+extern "C" {
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  RequireIrqlAtMost("PoSetPowerState", DISPATCH_LEVEL);
+  (void)DeviceObject;
+  (void)Type;
+  // The power manager only records the new state; the previous one is
+  // returned. wdmsim tracks device power in the bus driver.
+  POWER_STATE previous;
+  previous.DeviceState = PowerDeviceD0;
+  (void)State;
+  return previous;
+}
+
+// Since Windows Vista this only tells the power manager that the next power
+// request may come; requests are sent one at a time anyway.
+VOID PoStartNextPowerIrp(PIRP Irp) { (void)Irp; }
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  RequireIrqlAtMost("PoCallDriver", DISPATCH_LEVEL);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  if (next->MajorFunction != IRP_MJ_POWER) {
+    K().Finding("PoCallDriver with a request that is not IRP_MJ_POWER");
+  }
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+}  // extern "C"
