@@ -81,6 +81,7 @@ struct IrpInfo {
 
 struct LinkInfo {
   std::u16string target;
+  std::u16string name;  // as created
   DriverImage* creator = nullptr;
 };
 
@@ -111,6 +112,7 @@ struct KernelState {
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;  // upper-cased full names
   std::map<std::u16string, LinkInfo> links;              // upper-cased "\??\X"
   std::map<PIRP, IrpInfo> irps;
+  std::vector<PIRP> abandonedIrps;  // left by a driver; freed at shutdown
 
   // Loaded images
   std::vector<std::unique_ptr<DriverImage>> images;
@@ -144,6 +146,9 @@ struct KernelState {
 
   DriverImage* ImageForAddress(const void* address);
 };
+
+// Forgets a process's handles without closing them (the kernel is dead).
+void AbandonHandles(Process& process);
 
 KernelState& K();             // the current kernel; stops the process if none
 KernelState* KOrNull();
@@ -198,6 +203,7 @@ std::vector<std::string> ForgetTimersAndDpcsWithCodeIn(const void* begin, const 
 namespace pnp {
 PDRIVER_OBJECT CreateBusDriver();
 void DeleteBusDriver(PDRIVER_OBJECT driver);
+void DestroyPdoExtension(PDEVICE_OBJECT pdo);
 }  // namespace pnp
 
 // A loaded driver image.
@@ -219,6 +225,7 @@ struct DriverImage::Impl {
     std::lock_guard lock(dbgLock);
     dbg += text;
   }
+  void Unmap();  // dlclose and remove the private copy
   bool Contains(const void* address) const { return address >= codeBegin && address < codeEnd; }
 };
 

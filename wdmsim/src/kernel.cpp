@@ -59,7 +59,9 @@ void KernelState::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PT
   {
     std::lock_guard lock(logLock);
     report << "*** recent DbgPrint output:\n";
-    for (const auto& line : recentDbg) report << "    " << line << "\n";
+    for (const auto& line : recentDbg) {
+      report << "    " << line << (line.ends_with('\n') ? "" : "\n");
+    }
   }
   void* frames[32];
   int n = backtrace(frames, 32);
@@ -147,9 +149,34 @@ Kernel::~Kernel() {
       // Reported already; the threads still have to stop.
     }
   }
-  k.defaultProcess.reset();
-  k.StopThreads();
-  if (!k.crashed) pnp::DeleteBusDriver(k.pciDriver);
+  if (k.crashed) {
+    // A dead kernel runs no more driver code: free what it still holds so
+    // that a test can go on after an expected bug check.
+    k.StopThreads();
+    if (k.defaultProcess) AbandonHandles(*k.defaultProcess);  // they point into freed objects
+    k.defaultProcess.reset();
+    for (auto& slot : k.slots) {
+      if (slot->pdo != nullptr) pnp::DestroyPdoExtension(slot->pdo);
+    }
+    std::vector<std::function<void()>> frees;
+    {
+      std::lock_guard lock(k.objects);
+      for (auto& [object, info] : k.objectTable) {
+        if (info.free) frees.push_back(std::move(info.free));
+      }
+      k.objectTable.clear();
+      for (auto& [irp, info] : k.irps) ::operator delete(irp);
+      k.irps.clear();
+    }
+    for (auto& f : frees) f();
+    for (auto& image : k.images) image->impl().Unmap();
+  } else {
+    k.defaultProcess.reset();
+    k.StopThreads();
+  }
+  for (PIRP irp : k.abandonedIrps) ::operator delete(irp);
+  k.abandonedIrps.clear();
+  pnp::DeleteBusDriver(k.pciDriver);
   k.slots.clear();
   k.images.clear();
   gCurrentKernel = nullptr;

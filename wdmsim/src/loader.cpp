@@ -56,6 +56,14 @@ DriverImage* KernelState::ImageForAddress(const void* address) {
   return nullptr;
 }
 
+void DriverImage::Impl::Unmap() {
+  if (handle == nullptr) return;
+  dlclose(handle);
+  handle = nullptr;
+  std::error_code ignored;
+  std::filesystem::remove(loadedPath, ignored);
+}
+
 DriverImage::DriverImage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DriverImage::~DriverImage() = default;
 const std::string& DriverImage::name() const { return impl_->name; }
@@ -148,7 +156,7 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
   return image;
 }
 
-void Kernel::UnloadDriver(DriverImage& image) {
+std::string Kernel::UnloadDriver(DriverImage& image) {
   KernelState& k = *state_;
   auto& impl = image.impl();
   PDRIVER_OBJECT driver = &impl.driverObject;
@@ -171,10 +179,8 @@ void Kernel::UnloadDriver(DriverImage& image) {
     k.Finding(image.name() + ": unloaded with " + leak);
   }
   bool stillUsed = driver->DeviceObject != nullptr;
-  if (!stillUsed) {
-    dlclose(impl.handle);
-    std::filesystem::remove(impl.loadedPath);
-  }
+  if (!stillUsed) impl.Unmap();
+  std::string output = image.DbgOutput();
   for (auto it = k.images.begin(); it != k.images.end(); ++it) {
     if (it->get() == &image) {
       if (stillUsed) {
@@ -185,6 +191,7 @@ void Kernel::UnloadDriver(DriverImage& image) {
       break;
     }
   }
+  return output;
 }
 
 }  // namespace wdmsim

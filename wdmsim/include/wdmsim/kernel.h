@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -86,7 +87,8 @@ class Kernel {
   // manager loads a .sys: its own copy of the globals, then DriverEntry.
   DriverImage& LoadDriver(const std::string& path, const std::string& serviceName = "");
   // Calls DriverUnload and unmaps the image; every device must be gone.
-  void UnloadDriver(DriverImage& image);
+  // Returns everything the image printed.
+  std::string UnloadDriver(DriverImage& image);
 
   // Plug and Play: the bus driver creates a physical device object for a new
   // card and the PnP manager calls the driver's AddDevice.
@@ -95,6 +97,16 @@ class Kernel {
   // Sends query-remove (if asked), then remove down the card's stack and
   // deletes the physical device object.
   NTSTATUS RemoveCard(Slot& slot);
+
+  // Sends a request, built as the I/O manager builds one, to the top of the
+  // stack that `device` belongs to, and waits for it. `fill` sets up the
+  // request's first stack location (and anything else of the IRP).
+  struct RequestResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+  };
+  RequestResult SendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                            const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill = {});
 
   // The object manager's namespace, for inspection.
   PDEVICE_OBJECT FindDevice(std::u16string_view name) const;        // "\\Device\\X"

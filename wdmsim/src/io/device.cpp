@@ -54,6 +54,36 @@ void Kernel::FailNthCall(const std::string& routine, int n) {
   state_->failCountdown[routine] = n;
 }
 
+PDEVICE_OBJECT Kernel::FindDevice(std::u16string_view name) const {
+  std::lock_guard lock(state_->objects);
+  auto it = state_->deviceNames.find(NameKey(name));
+  return it == state_->deviceNames.end() ? nullptr : it->second;
+}
+
+std::u16string Kernel::SymbolicLinkTarget(std::u16string_view link) const {
+  std::lock_guard lock(state_->objects);
+  auto it = state_->links.find(CanonicalLinkName(link));
+  return it == state_->links.end() ? std::u16string() : it->second.target;
+}
+
+std::vector<std::u16string> Kernel::NamesIn(std::u16string_view directory) const {
+  std::lock_guard lock(state_->objects);
+  std::u16string prefix = NameKey(directory);
+  if (!prefix.ends_with(u'\\')) prefix += u'\\';
+  std::vector<std::u16string> names;
+  for (const auto& [key, device] : state_->deviceNames) {
+    if (key.starts_with(prefix)) {
+      names.push_back(ob::Find(device) != nullptr ? ob::Find(device)->name.substr(prefix.size()) : key);
+    }
+  }
+  for (const auto& [key, link] : state_->links) {
+    if (CanonicalLinkName(prefix + u"X").starts_with(u"\\??\\") && key.starts_with(u"\\??\\")) {
+      names.push_back(link.name.substr(link.name.rfind(u'\\') + 1));
+    }
+  }
+  return names;
+}
+
 namespace io {
 
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
@@ -187,7 +217,8 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   }
   std::lock_guard lock(k.objects);
   if (k.links.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
-  k.links[key] = LinkInfo{FromUnicodeString(DeviceName), CallerImage(__builtin_return_address(0))};
+  std::u16string linkName = FromUnicodeString(SymbolicLinkName);
+  k.links[key] = LinkInfo{FromUnicodeString(DeviceName), linkName, CallerImage(__builtin_return_address(0))};
   return STATUS_SUCCESS;
 }
 

@@ -90,7 +90,8 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
     k.Finding(what + ": dispatch routine returned 0x" + Hex(static_cast<ULONG>(status)).substr(8) +
               " without completing the request");
     std::lock_guard lock(k.objects);
-    k.irps.erase(irp);  // leaked by the driver; never touched again
+    k.irps.erase(irp);  // the driver may still hold it: freed at shutdown
+    k.abandonedIrps.push_back(irp);
     return status;
   }
   if (status == STATUS_PENDING) {
@@ -102,6 +103,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
       k.Finding(what + ": STATUS_PENDING returned and the request was never completed");
       std::lock_guard lock(k.objects);
       k.irps.erase(irp);
+      k.abandonedIrps.push_back(irp);
       return STATUS_PENDING;
     }
     if (!irp->PendingReturned) {
@@ -119,6 +121,19 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
 }
 
 }  // namespace io
+
+Kernel::RequestResult Kernel::SendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                                          const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  PIRP irp = io::AllocateTrackedIrp(top, major, minor, nullptr);
+  if (major == IRP_MJ_PNP) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  if (fill) fill(irp, IoGetNextIrpStackLocation(irp));
+  RequestResult result{};
+  result.status = io::SendSynchronous(top, irp, &result.information);
+  ObfDereferenceObject(top);
+  return result;
+}
+
 }  // namespace wdmsim
 
 using namespace wdmsim;

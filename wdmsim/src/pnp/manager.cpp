@@ -74,12 +74,17 @@ NTSTATUS Kernel::RemoveCard(Slot& slot) {
     }
   }
   // The card is gone from the bus: the bus driver deletes its device.
-  auto* ext = static_cast<pnp::PdoExtension*>(slot.pdo->DeviceExtension);
-  ext->~PdoExtension();
+  pnp::DestroyPdoExtension(slot.pdo);
   IoDeleteDevice(slot.pdo);
   slot.pdo = nullptr;
   return status;
 }
+
+namespace pnp {
+void DestroyPdoExtension(PDEVICE_OBJECT pdo) {
+  static_cast<PdoExtension*>(pdo->DeviceExtension)->~PdoExtension();
+}
+}  // namespace pnp
 
 }  // namespace wdmsim
 

@@ -27,6 +27,11 @@ struct Process::Impl {
   uintptr_t nextHandle = 4;
 };
 
+void AbandonHandles(Process& process) {
+  std::lock_guard lock(process.impl().lock);
+  process.impl().handles.clear();
+}
+
 Process::Process(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Process::~Process() {
