@@ -36,6 +36,9 @@
 #ifndef KeMemoryBarrier
 FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #endif
+#ifndef ReadTimeStampCounter
+#define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())
+#endif
 #endif
 
 #endif  // DRIVERXILINX_PLATFORM_H

@@ -15,10 +15,9 @@
 
 #include "wdmsim/ntddk.h"
 
-namespace card {
-struct CardOptions;
-class Card;
-}  // namespace card
+#include <optional>
+
+#include "card/card.h"
 
 namespace wdmsim {
 
@@ -67,13 +66,26 @@ class DriverImage {
   Impl& impl() { return *impl_; }
 };
 
-// A card slot on the simulated PCI bus: the physical device object the bus
-// driver made for it and the device stack above it.
+// The resource lists a start request carries: descriptor i of `raw`
+// corresponds to descriptor i of `translated`.
+struct ResourceLists {
+  std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw;
+  std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> translated;
+  bool absent = false;  // a start request with no resource lists at all
+};
+
+// A card slot on the simulated PCI bus: the card, the physical device object
+// the bus driver made for it and the device stack above it.
 struct Slot {
   PDEVICE_OBJECT pdo = nullptr;
   DriverImage* driver = nullptr;
   NTSTATUS addStatus = STATUS_SUCCESS;  // AddDevice's result
-  std::shared_ptr<card::Card> card;     // null until a card model is attached
+  std::shared_ptr<card::Card> card;
+  unsigned number = 0;        // slot number on the bus
+  ULONG interruptVector = 0;  // the line interrupt the bus routed to the card
+  KIRQL interruptIrql = 0;
+  bool started = false;       // the PnP manager's view
+  PDEVICE_OBJECT Fdo() const { return pdo != nullptr ? pdo->AttachedDevice : nullptr; }
 };
 
 class Kernel {
@@ -92,11 +104,37 @@ class Kernel {
 
   // Plug and Play: the bus driver creates a physical device object for a new
   // card and the PnP manager calls the driver's AddDevice.
-  Slot& PlugCard(DriverImage& driver);
+  Slot& PlugCard(DriverImage& driver, const card::CardOptions& options = {});
   std::vector<Slot*> Slots();
-  // Sends query-remove (if asked), then remove down the card's stack and
-  // deletes the physical device object.
+  // The card leaves the bus in an orderly way: remove down the card's stack,
+  // then the bus driver deletes the physical device object.
   NTSTATUS RemoveCard(Slot& slot);
+
+  // The resources the bus driver assigned to the card: its two memory
+  // windows (translated starts equal to the BARs with the low 16 bits
+  // cleared) and a level-sensitive line interrupt.
+  ResourceLists DefaultResources(const Slot& slot) const;
+
+  // The sequences Windows's PnP manager runs, each as one call. Each returns
+  // the status of the request that decided the outcome.
+  NTSTATUS StartCard(Slot& slot, const std::optional<ResourceLists>& resources = {});  // a failed start is followed by removal
+  NTSTATUS AddAndStartCard(DriverImage& driver, Slot** slot, const card::CardOptions& options = {});
+  NTSTATUS DisableCard(Slot& slot);  // query-remove, remove; the card stays on the bus
+  NTSTATUS EnableCard(Slot& slot);   // AddDevice and start again
+  NTSTATUS Rebalance(Slot& slot, const std::optional<ResourceLists>& resources = {});  // query-stop, stop, start
+  NTSTATUS QueryStopThenCancel(Slot& slot);    // query-stop; cancel-stop whatever the answer
+  NTSTATUS QueryRemoveThenCancel(Slot& slot);  // query-remove; cancel-remove whatever the answer
+  NTSTATUS QueryRemoveAndRemove(Slot& slot);   // query-remove; remove if it was accepted
+  NTSTATUS SurpriseRemove(Slot& slot);         // the card vanishes: surprise removal, then remove
+
+  // The power manager: the system goes to `state` and back to working; each
+  // system set-power request is followed by the device set-power requests a
+  // power policy owner sends (D3 going down, D0 coming back).
+  void SleepAndResume(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+  void Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+  void Resume();
+  // One power request to one card's stack.
+  NTSTATUS SendPowerRequest(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
   // Sends a request, built as the I/O manager builds one, to the top of the
   // stack that `device` belongs to, and waits for it. `fill` sets up the

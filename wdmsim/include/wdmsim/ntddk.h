@@ -904,6 +904,31 @@ VOID ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
+// Memory manager: I/O space and MDLs
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+VOID IoFreeMdl(PMDL Mdl);
+
+// HAL: register access. Registers are reached only through these: a plain
+// load or store at a mapped register address faults.
+ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
+VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
+
+// DMA adapters
+PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
+                             PULONG NumberOfMapRegisters);
+
+// Interrupts
+NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
+                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
+                            KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                            BOOLEAN FloatingSave);
+VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
+VOID IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
+
 // Power manager
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 VOID PoStartNextPowerIrp(PIRP Irp);
@@ -933,6 +958,7 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
   return Comparand;
 }
 FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+#define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())
 
 // The kit's pageable-code check, as a checked build has it.
 #define PAGED_CODE()                                                                \

@@ -20,7 +20,8 @@ PIRP BuildPnpIrp(PDEVICE_OBJECT top, UCHAR minor, const char* what) {
 
 }  // namespace
 
-Slot& Kernel::PlugCard(DriverImage& driver) {
+Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
+  (void)options;
   KernelState& k = *state_;
   auto slot = std::make_unique<Slot>();
   slot->driver = &driver;
