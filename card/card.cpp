@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "card/dma_engine.h"
 #include "driverxilinx/registers.h"
 
 namespace card {
@@ -82,18 +83,19 @@ std::string Hex(uint64_t v) {
 
 bool IsDriverReadOnly(uint32_t reg) {
   return reg == regs::kRegCapability || reg == regs::kDmaWriteDoneStatus ||
-         reg == regs::kDmaReadDoneStatus;
+         reg == regs::kDmaReadDoneStatus || DmaEngine::IsReadOnly(reg);
 }
 
 }  // namespace
 
-struct Card::State : std::enable_shared_from_this<State> {
+struct Card::State : CardPort, std::enable_shared_from_this<State> {
   State(HostPort& h, const CardOptions& o) : host(h), options(o), registers(kRegisterSpan / 4) {
     InitConfigSpace();
   }
 
   HostPort& host;
   const CardOptions options;
+  std::shared_ptr<DmaEngine> engine;  // set once, right after construction
   mutable std::mutex mu;
   // Everything below is guarded by mu.
   std::array<uint8_t, kCfgHeaderSize> cfg{};
@@ -231,15 +233,6 @@ struct Card::State : std::enable_shared_from_this<State> {
     });
   }
 
-  bool SendMessage(uint32_t id) {
-    {
-      std::lock_guard lock(mu);
-      if (!MessageEnabledLocked(id)) return false;
-    }
-    host.SignalMessageInterrupt(id);
-    return true;
-  }
-
   // The read engine accepted a request for `reg`; answers land at `target`.
   void DeliverWriteBack(uint32_t reg, uint64_t target) {
     std::array<uint8_t, 4> value{}, flag{};
@@ -331,10 +324,50 @@ struct Card::State : std::enable_shared_from_this<State> {
     if (messagePeriod) ScheduleSpurious(false, messageGen, messagePeriod);
     UpdateLine();  // vanishing drops the line, returning restores it
   }
+
+  // CardPort: the DMA engine's view of the card.
+  bool Vanished() const override {
+    std::lock_guard lock(mu);
+    return faults.vanished;
+  }
+  Faults CurrentFaults() const override {
+    std::lock_guard lock(mu);
+    return faults;
+  }
+  bool TakeStall() override {
+    std::lock_guard lock(mu);
+    if (faults.dmaStallAll) return true;
+    if (faults.dmaStallNext == 0) return false;
+    --faults.dmaStallNext;
+    return true;
+  }
+  void SetEngineRegister(uint32_t reg, uint32_t value) override {
+    std::lock_guard lock(mu);
+    registers[(reg & kRegisterOffsetMask) / 4] = value;
+  }
+  void ReportGuestError(std::string message) override {
+    std::lock_guard lock(mu);
+    GuestErrorLocked(std::move(message));
+  }
+  void RequestLine(bool asserted) override {
+    std::lock_guard lock(mu);
+    lineRequested = asserted;
+  }
+  void SyncLine() override { UpdateLine(); }
+  bool SendMessage(uint32_t id) override {
+    {
+      std::lock_guard lock(mu);
+      if (!MessageEnabledLocked(id)) return false;
+    }
+    host.SignalMessageInterrupt(id);
+    return true;
+  }
 };
 
 Card::Card(HostPort& host, const CardOptions& options)
-    : state_(std::make_shared<State>(host, options)) {}
+    : state_(std::make_shared<State>(host, options)) {
+  state_->engine = std::make_shared<DmaEngine>(host, options, state_);
+}
 
 Card::~Card() = default;
 
@@ -435,10 +468,12 @@ void Card::MmioWrite32(int bar, uint64_t offset, uint32_t raw) {
     if (s.faults.vanished) return;
     if (offset < kRegisterSpan && !IsDriverReadOnly(reg)) s.registers[reg / 4] = value;
   }
-  if (offset >= kRegisterSpan)
+  if (offset >= kRegisterSpan) {
     s.RequestWriteBack(reg);
-  else
+  } else {
+    s.engine->OnRegisterWrite(reg, value);
     OnRegisterWrite(reg, value);
+  }
 }
 
 void Card::AssertLine() {

@@ -1,6 +1,7 @@
 // Simulated capture/playout card: configuration space, the BAR2 register
-// window with its write-back read engine, interrupts and fault injection.
-// The register map is described in card/REGISTERS.md.
+// window with its write-back read engine, the DMA engine (dma_engine.h),
+// interrupts and fault injection. The register map is described in
+// card/REGISTERS.md.
 //
 // Thread model: MMIO, config accesses, fault changes and interrupt requests
 // may arrive from any thread at once. The card never calls HostPort while it
@@ -41,6 +42,12 @@ struct CardOptions {
   bool echoZeroOffset = false;            // flag word carries 0 instead of the offset
   uint64_t linePulseWidthNs = 1000;       // width of a spurious INTA pulse
   size_t logCapacity = 1u << 16;          // oldest log entries are dropped beyond this
+
+  // DMA engine: a transfer of n bytes completes dmaLatencyNs +
+  // n * 1e9 / linkBytesPerSecond after its start register store.
+  uint64_t dmaLatencyNs = 2000;
+  uint64_t linkBytesPerSecond = 1'000'000'000;  // 0 = moves take no time
+  uint64_t dmaLineHoldNs = 10'000;              // INTA after a completion; 0 = until the next start
 };
 
 // Misbehaviour switched on and off while the card runs.
@@ -54,6 +61,13 @@ struct Faults {
   uint64_t spuriousMessagePeriodNs = 0;    // 0 = off
   uint32_t spuriousMessageId = 0;
   bool vanished = false;                   // surprise removal
+
+  // DMA engine.
+  bool dmaStallAll = false;        // transfers started while set never complete
+  uint32_t dmaStallNext = 0;       // counts down, one per start: that transfer never completes
+  uint64_t dmaExtraDelayNs = 0;    // added to every transfer's time
+  bool captureNoSignal = false;    // captures end with status 2 and move no data
+  bool dmaUnmappedData = false;    // data moved at an address outside host memory
 };
 
 struct MmioAccess {
@@ -123,9 +137,9 @@ class Card {
 
  protected:
   // Called after the driver stores `value` into register `reg` (< 0x10000),
-  // without the card's lock held, also for read-only registers (the engine
-  // may give their stores a meaning, such as clearing a status). The DMA engine starts transfers from here
-  // when a descriptor register (0x1040..0x105C) is written.
+  // without the card's lock held, also for read-only registers, and after
+  // the built-in DMA engine has seen the store (a start register store has
+  // already started its transfer). Does nothing by default.
   virtual void OnRegisterWrite(uint32_t reg, uint32_t value);
   HostPort& Host();
 

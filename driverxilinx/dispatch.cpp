@@ -1,4 +1,4 @@
-// Open, close, power, and the control interface.
+// Open, close and power.
 //
 // Notes:
 //  1. Opens are refused until hardware start has run to its end for the card;
@@ -33,8 +33,13 @@ NTSTATUS Dispatch_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   KeCancelTimer(&ext->WatchdogTimer);
+  // A command of another handle may be running in either direction.
+  AcquireTransferLock(&ext->TransferLock_DmaRead);
   UnlockUserBuffer_DmaRead(ext);
+  ReleaseTransferLock(&ext->TransferLock_DmaRead);
+  AcquireTransferLock(&ext->TransferLock_DmaWrite);
   UnlockUserBuffer_DmaWrite(ext);
+  ReleaseTransferLock(&ext->TransferLock_DmaWrite);
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -69,12 +74,4 @@ NTSTATUS Dispatch_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   return PoCallDriver(ext->pLowerDeviceObject, Irp);
-}
-
-// Dispatch_DeviceIoControl: IRP_MJ_DEVICE_CONTROL. The control interface
-// arrives with the register commands; until then every request is refused.
-NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  PAGED_CODE();
-  return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
 }

@@ -125,6 +125,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   KeInitializeTimer(&ext->CheckDpcTimer);
   KeInitializeDpc(&ext->CheckDpc, checkDpc_func, ext);
   KeInitializeDpc(&ext->MsiEventDpc, msiDpc_func, ext);
+  KeInitializeEvent(&ext->TransferLock_DmaRead, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&ext->TransferLock_DmaWrite, SynchronizationEvent, TRUE);
 
   DbgPrint("vantrel  %s qm4200.sys: AddDevice ulReadWriteBackAddr : 0x%x \n", "AddDevice",
            ext->ulReadWriteBackAddr);

@@ -15,6 +15,7 @@
 #include "ioctl.h"
 #include "registers.h"
 #include "product.h"
+#include "guard.h"
 
 // ---------------------------------------------------------------------------
 // Product-dependent pieces
@@ -164,6 +165,12 @@ struct DEVICE_EXTENSION {
   // Poll trace
   ULONGLONG ullCheckDpcPrintTime;
   ULONG ulCheckDpcCnt;
+
+  // Added after the historical fields, which keep their offsets: the
+  // commands of one DMA direction run one at a time (synchronization events
+  // used as mutexes; close takes them too before releasing the buffers).
+  KEVENT TransferLock_DmaRead;
+  KEVENT TransferLock_DmaWrite;
 };
 typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
 
@@ -190,7 +197,8 @@ static_assert(offsetof(DEVICE_EXTENSION, read_reg_direct) == 1496, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, MsiEventDpc) == 1512, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ucConfigSpace) == 1576, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ulCheckDpcCnt) == 1840, "layout");
-static_assert(sizeof(DEVICE_EXTENSION) == 1848, "layout");
+static_assert(offsetof(DEVICE_EXTENSION, TransferLock_DmaRead) == 1848, "the additions follow the record");
+static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 2 * sizeof(KEVENT), "layout");
 static_assert(sizeof(COMMON_BUFFER_POOL_ENTRY) == 32, "layout");
 
 // The only driver-wide variable: microseconds WriteRegister waits after each
@@ -229,13 +237,52 @@ VOID StopDevice(PDEVICE_OBJECT DeviceObject);
 VOID ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
-// dma.cpp: DMA resources, transfers, interrupts, DPCs, completion poll
+// registers.cpp: register access
 // ---------------------------------------------------------------------------
-KDEFERRED_ROUTINE WatchdogDpc_func;
+ULONG SwapRegisterValue(ULONG Value);
+volatile ULONG* RegisterAddress(PDEVICE_EXTENSION Extension, ULONG Offset);
+VOID WriteRegister(volatile ULONG* Address, ULONG Value, PDEVICE_EXTENSION Extension);
+VOID WriteCardRegister(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Value);  // host-order value
+VOID ArmWriteBack(PDEVICE_EXTENSION Extension);
+ULONG ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset);
+ULONG ReadRegister_WriteBack(PDEVICE_EXTENSION Extension, ULONG Offset);
+ULONG Dispatch_ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset);
+VOID RearmOnFirstAccess(PDEVICE_EXTENSION Extension, BOOLEAN SetRegister, ULONG Offset);
+VOID DelayMicroseconds(LONG Microseconds);
+VOID DelayMilliseconds(LONG Milliseconds);
+VOID WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count);
+ULONG ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, ULONG Initial);
+VOID PeekWriteBackArea(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, PUCHAR Out, ULONG OutLength);
+
+// ---------------------------------------------------------------------------
+// dma.cpp: DMA resources, transfers, DPCs, completion poll
+// ---------------------------------------------------------------------------
+BOOLEAN AllocateDmaResource(PDEVICE_OBJECT DeviceObject);
+VOID FreeDmaResource(PDEVICE_OBJECT DeviceObject);
+
+// poll.cpp: the completion poll and the transfer watchdog
+VOID SetCheckDpcTimer(PDEVICE_EXTENSION Extension);
 KDEFERRED_ROUTINE checkDpc_func;
-KDEFERRED_ROUTINE msiDpc_func;
+KDEFERRED_ROUTINE WatchdogDpc_func;
+VOID ClearRunning_DmaRead(PDEVICE_EXTENSION Extension);
+VOID ClearRunning_DmaWrite(PDEVICE_EXTENSION Extension);
+
+// transfer.cpp: transfer set-up
 VOID UnlockUserBuffer_DmaRead(PDEVICE_EXTENSION Extension);
 VOID UnlockUserBuffer_DmaWrite(PDEVICE_EXTENSION Extension);
+NTSTATUS SubmitDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block);
+NTSTATUS ReleaseDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block);
+NTSTATUS SubmitDmaWrite(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block);
+NTSTATUS CompleteDmaWrite(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block);
+
+// ---------------------------------------------------------------------------
+// interrupts.cpp: line and message-signalled interrupts
+// ---------------------------------------------------------------------------
+KSERVICE_ROUTINE LineIsr;
+KMESSAGE_SERVICE_ROUTINE MsiIsr;
+KDEFERRED_ROUTINE msiDpc_func;
+VOID reg_msi(PDEVICE_EXTENSION Extension);
+VOID unreg_msi(PDEVICE_EXTENSION Extension);
 
 // ---------------------------------------------------------------------------
 // dispatch.cpp: power, create, close and the control interface
@@ -243,7 +290,13 @@ VOID UnlockUserBuffer_DmaWrite(PDEVICE_EXTENSION Extension);
 DRIVER_DISPATCH Dispatch_Create;
 DRIVER_DISPATCH Dispatch_Close;
 DRIVER_DISPATCH Dispatch_Power;
-DRIVER_DISPATCH Dispatch_DeviceIoControl;
+DRIVER_DISPATCH Dispatch_DeviceIoControl;  // control.cpp
+
+// transfers.cpp: the transfer, event and buffer pool commands. Returns the
+// request's status; sets the block's result.
+NTSTATUS RunTransferCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, KPROCESSOR_MODE RequestorMode);
+VOID AcquireTransferLock(PKEVENT Lock);
+VOID ReleaseTransferLock(PKEVENT Lock);
 
 // ---------------------------------------------------------------------------
 // Small helpers

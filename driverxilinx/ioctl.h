@@ -42,7 +42,8 @@ constexpr uint32_t RESULT_EVENT_NOT_REFERENCED = 1;  // commands 3, 4, 0x1010
 constexpr uint32_t RESULT_DMAREAD_FAILED = 4;        // command 5: too long, or copy faulted
 constexpr uint32_t RESULT_DMAWRITE_TOO_LONG = 7;     // command 7
 constexpr uint32_t RESULT_UNKNOWN_COMMAND = 8;
-constexpr uint32_t RESULT_NOT_IMPLEMENTED = 9;       // foreign control code; command 8 copy fault
+constexpr uint32_t RESULT_NOT_IMPLEMENTED = 9;       // foreign control code
+constexpr uint32_t RESULT_DMAWRITE_COPY_FAILED = 9;  // command 8: the copy to the caller faulted
 constexpr uint32_t RESULT_POOL_NO_COPY = 0xFFFFFFFF;  // commands 13, 14
 
 // Pseudo registers answered by the driver itself (get-register), and

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <thread>
 
 #include "driverxilinx/registers.h"
+#include "tests/card/fake_host.h"
 
 namespace {
 
@@ -17,61 +16,7 @@ using card::MmioAccess;
 
 uint32_t Swap(uint32_t v) { return __builtin_bswap32(v); }
 
-// Host with a manual clock: scheduled work runs only when the test advances time.
-class FakeHost : public card::HostPort {
- public:
-  static constexpr uint64_t kMemBase = 0x1'0000'0000;
-  std::vector<uint8_t> mem = std::vector<uint8_t>(0x1000);
-  int dmaFaults = 0;
-  bool line = false;
-  int lineEdges = 0;
-  std::vector<uint32_t> messages;
-  std::function<void(bool)> onLine;  // lets a test play the ISR
-
-  bool DmaToHost(uint64_t a, const void* src, size_t n) override {
-    if (!Mapped(a, n)) return ++dmaFaults, false;
-    std::memcpy(&mem[a - kMemBase], src, n);
-    return true;
-  }
-  bool DmaFromHost(uint64_t a, void* dst, size_t n) override {
-    if (!Mapped(a, n)) return ++dmaFaults, false;
-    std::memcpy(dst, &mem[a - kMemBase], n);
-    return true;
-  }
-  void SetLineInterrupt(bool asserted) override {
-    line = asserted;
-    ++lineEdges;
-    if (onLine) onLine(asserted);
-  }
-  void SignalMessageInterrupt(uint32_t id) override { messages.push_back(id); }
-  uint64_t NowNs() override { return now; }
-  void ScheduleAfterNs(uint64_t delay, std::function<void()> fn) override {
-    std::lock_guard lock(mu);  // MMIO threads schedule concurrently
-    queue.emplace(std::pair{now + delay, seq++}, std::move(fn));
-  }
-  void Advance(uint64_t ns) {
-    const uint64_t end = now + ns;
-    for (;;) {
-      std::unique_lock lock(mu);
-      if (queue.empty() || queue.begin()->first.first > end) break;
-      auto node = queue.extract(queue.begin());
-      lock.unlock();
-      now = node.key().first;
-      node.mapped()();
-    }
-    now = end;
-  }
-  uint32_t BigEndianAt(uint64_t a) const {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = v << 8 | mem[a - kMemBase + i];
-    return v;
-  }
-  bool Mapped(uint64_t a, size_t n) const { return a >= kMemBase && a - kMemBase + n <= mem.size(); }
-  uint64_t now = 1000;
-  uint64_t seq = 0;
-  std::mutex mu;
-  std::multimap<std::pair<uint64_t, uint64_t>, std::function<void()>> queue;
-};
+using cardtest::FakeHost;
 
 class CardTest : public ::testing::Test {
  protected:

@@ -15,7 +15,9 @@ inline std::string ImagePath(const std::string& product) {
 
 class DriverTest : public ::testing::Test {
  protected:
-  virtual wdmsim::Options KernelOptions() { return {}; }
+  // The driver pauses 200 ms in every stop and removal and waits up to
+  // seconds for a silent card: run the clock fast.
+  virtual wdmsim::Options KernelOptions() { return wdmsim::Options{10.0}; }
   virtual std::string Product() { return "Talvrex"; }
 
   void SetUp() override {
@@ -40,6 +42,21 @@ class DriverTest : public ::testing::Test {
     return static_cast<DEVICE_EXTENSION*>(slot.pdo->AttachedDevice->DeviceExtension);
   }
   static PDEVICE_OBJECT Fdo(wdmsim::Slot& slot) { return slot.pdo->AttachedDevice; }
+
+  // Plugs a card and starts it as the PnP manager would.
+  wdmsim::Slot& StartedCard(const card::CardOptions& options = {}) {
+    wdmsim::Slot* slot = nullptr;
+    NTSTATUS status = kernel->AddAndStartCard(*image, &slot, options);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return *slot;
+  }
+
+  // Lines the image printed that contain `text`.
+  size_t CountLines(const std::string& text) {
+    size_t n = 0;
+    for (const auto& line : image->DbgLines()) n += line.find(text) != std::string::npos;
+    return n;
+  }
 
   std::unique_ptr<wdmsim::Kernel> kernel;
   wdmsim::DriverImage* image = nullptr;

@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,6 +28,10 @@
 #include "wdmsim/ntddk.h"
 
 namespace wdmsim {
+
+namespace hal {
+struct HalState;
+}
 
 // ---------------------------------------------------------------------------
 // The one simulated clock
@@ -120,6 +125,15 @@ struct KernelState {
   PDRIVER_OBJECT pciDriver = nullptr;
   unsigned nextPdoNumber = 0;
 
+  // The PnP manager sends one request at a time to a device stack; the power
+  // manager one power request at a time system-wide (pnp/sequences.cpp,
+  // pnp/power.cpp).
+  std::mutex pnpLocksGuard;
+  std::map<const Slot*, std::mutex> pnpLocks;
+  std::mutex powerLock;
+  SYSTEM_POWER_STATE systemPowerState = PowerSystemWorking;
+  std::set<const Slot*> removalAwaitingClose;  // surprise-removed, remove sent when the last handle closes
+
   // Debug output and the verifier
   mutable std::mutex logLock;
   std::deque<std::string> recentDbg;  // for bug-check reports
@@ -145,6 +159,9 @@ struct KernelState {
   bool ShouldFail(const char* routine);
 
   DriverImage* ImageForAddress(const void* address);
+
+  // HAL: cards on the bus, I/O space, DMA, MDLs, interrupts (hal/hal.h).
+  std::shared_ptr<hal::HalState> hal;
 };
 
 // Forgets a process's handles without closing them (the kernel is dead).
@@ -204,6 +221,15 @@ namespace pnp {
 PDRIVER_OBJECT CreateBusDriver();
 void DeleteBusDriver(PDRIVER_OBJECT driver);
 void DestroyPdoExtension(PDEVICE_OBJECT pdo);
+// A handle to `device` was closed: a surprise-removed stack whose last handle
+// this was now gets its remove request, as Windows waits for the handles.
+void HandleClosed(PDEVICE_OBJECT device);
+// The lock that keeps Plug and Play and power requests to one stack apart.
+std::mutex& StackLock(const Slot& slot);
+// Sends IRP_MN_REMOVE_DEVICE down the slot's stack and checks what the
+// drivers left behind; `cardGone` also deletes the bus driver's device. The
+// caller holds StackLock(slot) and the slot has a function device.
+NTSTATUS RemoveStack(Slot& slot, bool cardGone);
 }  // namespace pnp
 
 // A loaded driver image.

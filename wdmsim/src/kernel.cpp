@@ -6,6 +6,7 @@
 #include <execinfo.h>
 #include <sstream>
 
+#include "hal/hal.h"
 #include "internal.h"
 #include "rtl/format.h"
 
@@ -132,6 +133,7 @@ Kernel::Kernel(const Options& options) : state_(std::make_unique<KernelState>(op
   }
   gCurrentKernel = this;
   state_->StartThreads();
+  hal::Boot(*state_);
   state_->pciDriver = pnp::CreateBusDriver();
   state_->defaultProcess = CreateProcess();
 }
@@ -152,6 +154,7 @@ Kernel::~Kernel() {
   if (k.crashed) {
     // A dead kernel runs no more driver code: free what it still holds so
     // that a test can go on after an expected bug check.
+    hal::Stop(k);
     k.StopThreads();
     if (k.defaultProcess) AbandonHandles(*k.defaultProcess);  // they point into freed objects
     k.defaultProcess.reset();
@@ -172,6 +175,7 @@ Kernel::~Kernel() {
     for (auto& image : k.images) image->impl().Unmap();
   } else {
     k.defaultProcess.reset();
+    hal::Stop(k);
     k.StopThreads();
   }
   for (PIRP irp : k.abandonedIrps) ::operator delete(irp);

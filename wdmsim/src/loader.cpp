@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "hal/hal.h"
 #include "internal.h"
 
 namespace wdmsim {
@@ -156,6 +157,40 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
   return image;
 }
 
+// A driver whose code is part of the calling program (a test's own small
+// driver): it has a driver object and DriverEntry runs as for an image, but
+// there is nothing to map, so no code range and no private globals.
+DriverImage& Kernel::LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry) {
+  KernelState& k = *state_;
+  auto impl = std::make_unique<DriverImage::Impl>();
+  impl->name = name;
+  DRIVER_OBJECT& driver = impl->driverObject;
+  driver.Type = 4;
+  driver.Size = sizeof(DRIVER_OBJECT);
+  driver.DriverExtension = &impl->driverExtension;
+  impl->driverExtension.DriverObject = &driver;
+  impl->driverName = u"\\Driver\\" + Widen(name);
+  driver.DriverName.Buffer = reinterpret_cast<PWSTR>(impl->driverName.data());
+  driver.DriverName.Length = static_cast<USHORT>(impl->driverName.size() * 2);
+  driver.DriverName.MaximumLength = driver.DriverName.Length;
+  driver.DriverInit = driverEntry;
+  for (auto& major : driver.MajorFunction) major = io::InvalidDeviceRequest;
+  k.images.push_back(std::unique_ptr<DriverImage>(new DriverImage(std::move(impl))));
+  DriverImage& image = *k.images.back();
+
+  std::u16string registryPath =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Widen(name);
+  UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * 2),
+                          static_cast<USHORT>(registryPath.size() * 2),
+                          reinterpret_cast<PWSTR>(registryPath.data())};
+  NTSTATUS status = driverEntry(&image.impl().driverObject, &registry);
+  if (!NT_SUCCESS(status)) {
+    UnloadDriver(image);
+    throw std::runtime_error("wdmsim: DriverEntry of " + name + " failed with 0x" + Hex(static_cast<ULONG>(status)));
+  }
+  return image;
+}
+
 std::string Kernel::UnloadDriver(DriverImage& image) {
   KernelState& k = *state_;
   auto& impl = image.impl();
@@ -178,6 +213,7 @@ std::string Kernel::UnloadDriver(DriverImage& image) {
   for (const auto& leak : ke::ForgetTimersAndDpcsWithCodeIn(impl.codeBegin, impl.codeEnd)) {
     k.Finding(image.name() + ": unloaded with " + leak);
   }
+  for (const auto& leak : hal::LeaksForImage(image)) k.Finding(leak);
   bool stillUsed = driver->DeviceObject != nullptr;
   if (!stillUsed) impl.Unmap();
   std::string output = image.DbgOutput();

@@ -21,6 +21,12 @@
 
 namespace wdmsim {
 
+// Page protections of simulated user memory.
+constexpr uint32_t PAGE_NOACCESS = 0x01;
+constexpr uint32_t PAGE_READONLY = 0x02;
+constexpr uint32_t PAGE_READWRITE = 0x04;
+
+
 struct Options {
   // Simulated time runs this many times faster than real time: system time,
   // timers, thread delays, processor stalls and the card's latencies.
@@ -105,6 +111,9 @@ class Kernel {
   // Plug and Play: the bus driver creates a physical device object for a new
   // card and the PnP manager calls the driver's AddDevice.
   Slot& PlugCard(DriverImage& driver, const card::CardOptions& options = {});
+  // A card whose physical device object has no function driver above it:
+  // the bus driver and the HAL only, for tests that drive the card by hand.
+  Slot& PlugCardWithoutDriver(const card::CardOptions& options = {});
   std::vector<Slot*> Slots();
   // The card leaves the bus in an orderly way: remove down the card's stack,
   // then the bus driver deletes the physical device object.
@@ -160,8 +169,22 @@ class Kernel {
   // Fault injection: the n-th call from now (1 = the next) of `routine`
   // fails as the platform reports an allocation or mapping failure.
   // Routines: IoCreateDevice, IoCreateSymbolicLink, IoAttachDeviceToDeviceStack,
-  // IoAllocateIrp, IoBuildSynchronousFsdRequest.
+  // IoAllocateIrp, IoBuildSynchronousFsdRequest, MmMapIoSpace, IoGetDmaAdapter,
+  // AllocateCommonBuffer, IoAllocateMdl, IoConnectInterrupt, IoConnectInterruptEx.
   void FailNthCall(const std::string& routine, int n = 1);
+
+  // What the HAL delivered to a card's interrupt routines so far. A line
+  // delivery is one walk of the routines connected to the line, stopping at
+  // the first that claims the interrupt.
+  struct InterruptCounts {
+    uint64_t lineDeliveries = 0;
+    uint64_t lineClaimed = 0;
+    uint64_t lineUnclaimed = 0;
+    uint64_t messages = 0;         // messages handed to a message routine
+    uint64_t messagesClaimed = 0;
+    uint64_t messagesDropped = 0;  // signalled with no message connection
+  };
+  InterruptCounts InterruptCountsFor(const Slot& slot) const;
 
   Process& DefaultProcess();
   std::unique_ptr<Process> CreateProcess();
@@ -171,6 +194,9 @@ class Kernel {
   double speedup() const;
 
   KernelState& state() { return *state_; }
+
+  // Test hooks.
+  DriverImage& LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry);  // a driver linked into the caller: DriverEntry runs, no image is mapped
 
  private:
   std::unique_ptr<KernelState> state_;
@@ -184,8 +210,27 @@ class Process {
  public:
   ~Process();
   HANDLE CreateFileW(std::u16string_view path);  // "\\\\.\\Talvrex_v100-0"
-  bool CloseHandle(HANDLE handle);
-  uint32_t GetLastError() const;  // of the calling thread
+  bool CloseHandle(HANDLE handle);  // files and events
+  uint32_t GetLastError() const;    // of the calling thread
+
+  // DeviceIoControl as the I/O manager performs it: for METHOD_BUFFERED one
+  // system buffer of the larger length with the input copied in, and on
+  // success Information bytes (never more than outLength) copied back.
+  bool DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint32_t inLength, void* out,
+                       uint32_t outLength, uint32_t* bytesReturned);
+
+  // Memory below 4 GiB with real protections (PAGE_NOACCESS, PAGE_READONLY,
+  // PAGE_READWRITE), between no-access guard pages. Freed memory stays
+  // reserved as no access.
+  void* VirtualAlloc(size_t size, uint32_t protect = PAGE_READWRITE);
+  bool VirtualProtect(void* address, size_t size, uint32_t protect);
+  bool VirtualFree(void* address);
+
+  // Events. Time-outs are in milliseconds of simulated time.
+  HANDLE CreateEventW(bool manualReset, bool initialState);
+  bool SetEvent(HANDLE event);
+  bool ResetEvent(HANDLE event);
+  uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds);
 
   struct Impl;
   explicit Process(std::unique_ptr<Impl> impl);
@@ -194,6 +239,11 @@ class Process {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+constexpr uint32_t WAIT_OBJECT_0 = 0;
+constexpr uint32_t WAIT_TIMEOUT = 0x102;
+constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
+constexpr uint32_t INFINITE = 0xFFFFFFFF;
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 

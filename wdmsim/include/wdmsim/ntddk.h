@@ -152,6 +152,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT ((NTSTATUS)0xC000016EL)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 
 // ---------------------------------------------------------------------------
@@ -911,6 +912,25 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 VOID IoFreeMdl(PMDL Mdl);
 
+// Memory manager: user buffers. Probing and locking raise an exception
+// (ExRaiseStatus) for addresses the caller may not use.
+typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID MmUnlockPages(PMDL MemoryDescriptorList);
+VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID ExRaiseStatus(NTSTATUS Status);
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+
+// Object manager: handles of the calling process.
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* ExEventObjectType;
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+
 // HAL: register access. Registers are reached only through these: a plain
 // load or store at a mapped register address faults.
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
@@ -956,6 +976,9 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())

@@ -1,1 +1,457 @@
-// (being written)
+// Interrupt objects and delivery: IoConnectInterrupt(Ex),
+// IoDisconnectInterrupt(Ex), the card's line and messages.
+//
+// Notes:
+//  1. One kernel interrupt thread delivers everything. A routine runs at its
+//     object's SynchronizeIrql with the object's spin lock (the driver's, or
+//     the object's own) held, on that thread, never with a wdmsim lock held.
+//  2. A line is delivered while it is asserted and someone is connected to
+//     its vector (before that the interrupt controller keeps it masked). One
+//     delivery walks the connected routines in connection order until one
+//     claims the interrupt. A level line that is still asserted after a walk
+//     is delivered again after a short pause on the simulated clock (and a
+//     few microseconds of real time), so a storm is visible in the counts
+//     without spinning a processor.
+//  3. A message goes to the routine connected for the card's messages, or is
+//     dropped (counted) when none is.
+//  4. Disconnecting waits until no delivery that may still call the routine
+//     is in progress.
+#include <algorithm>
+#include <bit>
+
+#include "hal/hal.h"
+
+namespace wdmsim::hal {
+
+namespace {
+
+constexpr int64_t kRedeliveryPause100ns = 1000;  // 100 us of simulated time
+constexpr auto kMinimumRealPause = std::chrono::microseconds(10);
+constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225L);  // STATUS_NOT_FOUND
+
+constexpr uint32_t kMsiControl = 0x52;
+constexpr uint32_t kMsiAddressLow = 0x54;
+constexpr uint32_t kMsiAddressHigh = 0x58;
+constexpr uint32_t kMsiData = 0x5C;
+constexpr uint32_t kMsiAddress = 0xFEE00000;  // the local interrupt controllers' window
+constexpr ULONG kFirstMessageVector = 0xA0;
+
+// Runs one routine (note 1). Returns whether it claimed the interrupt.
+bool CallRoutine(KernelState& k, PKINTERRUPT object, ULONG messageId) {
+  SetCurrentIrql(object->synchronizeIrql);
+  KeAcquireSpinLockAtDpcLevel(object->spinLock);
+  BOOLEAN claimed = object->message ? object->messageService(object, object->context, messageId)
+                                    : object->service(object, object->context);
+  if (CurrentIrql() != object->synchronizeIrql) {
+    k.Finding("interrupt routine " + Hex(reinterpret_cast<uintptr_t>(object->service != nullptr
+                                                                         ? reinterpret_cast<void*>(object->service)
+                                                                         : reinterpret_cast<void*>(object->messageService))) +
+              " returned at IRQL " + std::to_string(CurrentIrql()) + " instead of " +
+              std::to_string(object->synchronizeIrql));
+    SetCurrentIrql(object->synchronizeIrql);
+  }
+  KeReleaseSpinLockFromDpcLevel(object->spinLock);
+  SetCurrentIrql(PASSIVE_LEVEL);
+  return claimed != FALSE;
+}
+
+// Calls `objects` in order until one claims; caller holds `lock`, which is
+// released around the calls.
+bool Walk(KernelState& k, HalState& h, std::unique_lock<std::mutex>& lock, const std::vector<PKINTERRUPT>& objects,
+          ULONG messageId) {
+  for (PKINTERRUPT o : objects) ++o->inProgress;
+  bool claimed = false;
+  for (PKINTERRUPT o : objects) {
+    if (!o->connected) continue;
+    lock.unlock();
+    try {
+      claimed = CallRoutine(k, o, messageId);
+    } catch (const BugCheck&) {
+      SetCurrentIrql(PASSIVE_LEVEL);  // recorded; the kernel is dead
+    }
+    lock.lock();
+    if (claimed || k.crashed) break;
+  }
+  for (PKINTERRUPT o : objects) --o->inProgress;
+  h.cv.notify_all();
+  return claimed;
+}
+
+void InterruptThread(KernelState* k, HalState* h) {
+  SetCurrentProcessor(0);
+  std::unique_lock lock(h->lock);
+  while (!h->stopping) {
+    if (k->crashed) {
+      h->cv.wait(lock);
+      continue;
+    }
+    if (!h->messages.empty()) {  // note 3
+      auto [slot, id] = h->messages.front();
+      h->messages.pop_front();
+      auto it = h->cards.find(slot);
+      if (it == h->cards.end()) continue;
+      CardSlot& card = *it->second;
+      PIO_INTERRUPT_MESSAGE_INFO table = card.messageTable;
+      if (table == nullptr) {
+        ++card.counts.messagesDropped;
+        continue;
+      }
+      ++card.counts.messages;
+      std::vector<PKINTERRUPT> one{table->objects[id % table->MessageCount]};
+      if (Walk(*k, *h, lock, one, id)) ++card.counts.messagesClaimed;
+      continue;
+    }
+    // Note 2: the line that is due first.
+    const auto now = std::chrono::steady_clock::now();
+    CardSlot* due = nullptr;
+    auto earliest = std::chrono::steady_clock::time_point::max();
+    for (auto& [number, card] : h->cards) {
+      auto chain = h->chains.find(card->vector);
+      if (!card->lineAsserted || chain == h->chains.end() || chain->second.empty()) continue;
+      if (card->nextDelivery <= now) {
+        due = card.get();
+        break;
+      }
+      earliest = std::min(earliest, card->nextDelivery);
+    }
+    if (due == nullptr) {
+      if (earliest == std::chrono::steady_clock::time_point::max()) {
+        h->cv.wait(lock);
+      } else {
+        h->cv.wait_until(lock, earliest);
+      }
+      continue;
+    }
+    ++due->counts.lineDeliveries;
+    std::vector<PKINTERRUPT> chain = h->chains[due->vector];
+    if (Walk(*k, *h, lock, chain, 0)) {
+      ++due->counts.lineClaimed;
+    } else {
+      ++due->counts.lineUnclaimed;
+    }
+    if (due->lineAsserted) {
+      due->nextDelivery = std::max(k->clock.RealAt(k->clock.Now100ns() + kRedeliveryPause100ns),
+                                   std::chrono::steady_clock::now() + kMinimumRealPause);
+    }
+  }
+}
+
+CardSlot* CardForPdo(HalState& h, PDEVICE_OBJECT pdo) {
+  for (auto& [number, card] : h.cards) {
+    if (card->pdo != nullptr && card->pdo == pdo) return card.get();
+  }
+  return nullptr;
+}
+
+CardSlot* CardForVector(HalState& h, ULONG vector) {
+  for (auto& [number, card] : h.cards) {
+    if (card->vector == vector) return card.get();
+  }
+  return nullptr;
+}
+
+struct LineRequest {
+  PKSERVICE_ROUTINE routine;
+  PVOID context;
+  PKSPIN_LOCK spinLock;
+  ULONG vector;
+  KIRQL irql;
+  KIRQL synchronizeIrql;
+  KINTERRUPT_MODE mode;
+  bool share;
+  KAFFINITY processors;
+  ULONG version;
+};
+
+// Connects a routine to a routed line. Returns the status IoConnectInterrupt reports.
+NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, PKINTERRUPT* result) {
+  *result = nullptr;
+  if (r.routine == nullptr || r.synchronizeIrql < r.irql || r.irql <= DISPATCH_LEVEL) return STATUS_INVALID_PARAMETER;
+  const KAFFINITY active = k.options.processors >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << k.options.processors) - 1;
+  if ((r.processors & active) == 0) return STATUS_INVALID_PARAMETER;
+  HalState& h = H();
+  std::lock_guard lock(h.lock);
+  CardSlot* card = CardForVector(h, r.vector);
+  if (card == nullptr || card->irql != r.irql) return STATUS_INVALID_PARAMETER;  // not a vector the bus routed
+  auto& chain = h.chains[r.vector];
+  for (PKINTERRUPT other : chain) {
+    // Everyone on a line must agree to share it, and on how it signals.
+    if (!r.share || !other->share || other->mode != r.mode) return STATUS_INVALID_PARAMETER;
+  }
+  auto* object = new _KINTERRUPT{};
+  object->vector = r.vector;
+  object->irql = r.irql;
+  object->synchronizeIrql = r.synchronizeIrql;
+  object->mode = r.mode;
+  object->share = r.share;
+  object->service = r.routine;
+  object->context = r.context;
+  object->spinLock = r.spinLock != nullptr ? r.spinLock : &object->ownLock;
+  object->slot = static_cast<int>(card->number);
+  object->connectVersion = r.version;
+  object->owner = owner;
+  chain.push_back(object);
+  h.objects.insert(object);
+  *result = object;
+  h.cv.notify_all();  // a line that was waiting for a routine
+  return STATUS_SUCCESS;
+}
+
+// Connects a message routine for every message the card can send. Caller
+// holds `lock`; it is released to program the card.
+NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p, CardSlot& card, DriverImage* owner,
+                         std::unique_lock<std::mutex>& lock) {
+  HalState& h = H();
+  if (card.messageTable != nullptr) return STATUS_INVALID_PARAMETER;  // connected already
+  if (p.SpinLock != nullptr && p.SynchronizeIrql < card.irql) return STATUS_INVALID_PARAMETER;
+  const ULONG count = card.card->Options().msiMessages;
+  const ULONG vector = kFirstMessageVector + card.number;
+  auto* table = new _IO_INTERRUPT_MESSAGE_INFO{};
+  table->UnifiedIrql = card.irql;
+  table->MessageCount = count;
+  for (ULONG id = 0; id < count; ++id) {
+    auto* object = new _KINTERRUPT{};
+    object->vector = vector;
+    object->irql = card.irql;
+    object->synchronizeIrql = p.SpinLock != nullptr ? p.SynchronizeIrql : card.irql;
+    object->mode = Latched;
+    object->messageService = p.MessageServiceRoutine;
+    object->context = p.ServiceContext;
+    object->spinLock = p.SpinLock != nullptr ? p.SpinLock : &object->ownLock;
+    object->slot = static_cast<int>(card.number);
+    object->message = true;
+    object->messageId = id;
+    object->connectVersion = CONNECT_MESSAGE_BASED;
+    object->owner = owner;
+    table->objects.push_back(object);
+    h.objects.insert(object);
+  }
+  card.messageTable = table;
+  h.tables.insert(table);
+  *p.ConnectionContext.InterruptMessageTable = table;
+  // Program the card's message capability as the platform does: where its
+  // messages land, how many it may send, and that they are enabled.
+  std::shared_ptr<card::Card> device = card.card;
+  lock.unlock();
+  device->ConfigWrite32(kMsiAddressLow, kMsiAddress);
+  device->ConfigWrite32(kMsiAddressHigh, 0);
+  uint16_t data = static_cast<uint16_t>(vector);
+  device->ConfigWrite(kMsiData, &data, sizeof(data));
+  uint16_t control = 0;
+  device->ConfigRead(kMsiControl, &control, sizeof(control));
+  const unsigned log2 = static_cast<unsigned>(std::countr_zero(count));
+  control = static_cast<uint16_t>((control & ~0x70u) | (log2 << 4) | 1u);
+  device->ConfigWrite(kMsiControl, &control, sizeof(control));
+  return STATUS_SUCCESS;
+}
+
+// Takes a line object off its chain and waits for deliveries that may be
+// running it (note 4). Caller holds `lock` and has checked the object.
+void DisconnectLocked(HalState& h, PKINTERRUPT object, std::unique_lock<std::mutex>& lock) {
+  object->connected = false;
+  auto& chain = h.chains[object->vector];
+  chain.erase(std::remove(chain.begin(), chain.end(), object), chain.end());
+  h.objects.erase(object);
+  h.cv.wait(lock, [&] { return object->inProgress == 0; });
+}
+
+void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::unique_lock<std::mutex>& lock) {
+  for (PKINTERRUPT object : table->objects) {
+    object->connected = false;
+    h.objects.erase(object);
+  }
+  for (auto& [number, card] : h.cards) {
+    if (card->messageTable == table) card->messageTable = nullptr;
+  }
+  h.tables.erase(table);
+  h.cv.wait(lock, [&] {
+    return std::all_of(table->objects.begin(), table->objects.end(), [](PKINTERRUPT o) { return o->inProgress == 0; });
+  });
+}
+
+[[noreturn]] void BadDisconnect(const char* routine, const void* what, std::unique_lock<std::mutex>& lock,
+                                const std::string& why) {
+  lock.unlock();
+  K().RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x69, reinterpret_cast<ULONG_PTR>(what), 0, 0,
+                    std::string(routine) + ": " + why);
+}
+
+}  // namespace
+
+void StartInterrupts(KernelState& k, HalState& h) { h.interruptThread = std::thread(InterruptThread, &k, &h); }
+
+void SetLine(unsigned slot, bool asserted) {
+  HalState& h = H();
+  {
+    std::lock_guard lock(h.lock);
+    auto it = h.cards.find(slot);
+    if (it == h.cards.end()) return;
+    it->second->lineAsserted = asserted;
+    if (!asserted) it->second->nextDelivery = {};  // a new assertion is a new interrupt
+  }
+  h.cv.notify_all();
+}
+
+void SignalMessage(unsigned slot, ULONG messageId) {
+  HalState& h = H();
+  {
+    std::lock_guard lock(h.lock);
+    h.messages.emplace_back(slot, messageId);
+  }
+  h.cv.notify_all();
+}
+
+void ForceDisconnect(PKINTERRUPT object) {
+  HalState& h = H();
+  std::unique_lock lock(h.lock);
+  if (h.objects.count(object) == 0) return;
+  if (object->message) {
+    for (PIO_INTERRUPT_MESSAGE_INFO table : h.tables) {
+      if (std::find(table->objects.begin(), table->objects.end(), object) != table->objects.end()) {
+        DisconnectTableLocked(h, table, lock);
+        h.retired.insert(h.retired.end(), table->objects.begin(), table->objects.end());
+        delete table;  // a later disconnect with it is recognised as stale without reading it
+        return;
+      }
+    }
+    return;
+  }
+  DisconnectLocked(h, object, lock);
+  h.retired.push_back(object);
+}
+
+}  // namespace wdmsim::hal
+
+namespace wdmsim {
+
+Kernel::InterruptCounts Kernel::InterruptCountsFor(const Slot& slot) const {
+  hal::HalState& h = *state_->hal;
+  std::lock_guard lock(h.lock);
+  auto it = h.cards.find(slot.number);
+  return it == h.cards.end() ? InterruptCounts{} : it->second->counts;
+}
+
+}  // namespace wdmsim
+
+using namespace wdmsim;
+using namespace wdmsim::hal;
+
+extern "C" {
+
+NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
+                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
+                            KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                            BOOLEAN FloatingSave) {
+  RequirePassive("IoConnectInterrupt");
+  (void)FloatingSave;
+  KernelState& k = K();
+  *InterruptObject = nullptr;
+  if (k.ShouldFail("IoConnectInterrupt")) return STATUS_INSUFFICIENT_RESOURCES;
+  LineRequest r{ServiceRoutine, ServiceContext, SpinLock, Vector, Irql, SynchronizeIrql, InterruptMode,
+                ShareVector != FALSE, ProcessorEnableMask, 0};
+  return ConnectLine(k, r, k.ImageForAddress(__builtin_return_address(0)), InterruptObject);
+}
+
+VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+  RequirePassive("IoDisconnectInterrupt");
+  HalState& h = H();
+  std::unique_lock lock(h.lock);
+  if (h.objects.count(InterruptObject) == 0 || InterruptObject->message) {
+    BadDisconnect("IoDisconnectInterrupt", InterruptObject, lock, "not a connected line interrupt object");
+  }
+  if (InterruptObject->connectVersion != 0 && InterruptObject->connectVersion != CONNECT_FULLY_SPECIFIED) {
+    BadDisconnect("IoDisconnectInterrupt", InterruptObject, lock,
+                  "the object was connected with IoConnectInterruptEx; disconnect it with IoDisconnectInterruptEx");
+  }
+  DisconnectLocked(h, InterruptObject, lock);
+  lock.unlock();
+  delete InterruptObject;
+}
+
+NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
+  RequirePassive("IoConnectInterruptEx");
+  KernelState& k = K();
+  DriverImage* owner = k.ImageForAddress(__builtin_return_address(0));
+  if (k.ShouldFail("IoConnectInterruptEx")) return STATUS_INSUFFICIENT_RESOURCES;
+  HalState& h = H();
+  switch (Parameters->Version) {
+    case CONNECT_FULLY_SPECIFIED: {
+      auto& p = Parameters->FullySpecified;
+      if (p.InterruptObject == nullptr) return STATUS_INVALID_PARAMETER;
+      LineRequest r{p.ServiceRoutine, p.ServiceContext, p.SpinLock, p.Vector, p.Irql, p.SynchronizeIrql,
+                    p.InterruptMode, p.ShareVector != FALSE, p.ProcessorEnableMask, CONNECT_FULLY_SPECIFIED};
+      return ConnectLine(k, r, owner, p.InterruptObject);
+    }
+    case CONNECT_LINE_BASED: {
+      auto& p = Parameters->LineBased;
+      if (p.InterruptObject == nullptr) return STATUS_INVALID_PARAMETER;
+      LineRequest r{p.ServiceRoutine, p.ServiceContext, p.SpinLock, 0, 0, p.SynchronizeIrql, LevelSensitive, true,
+                    ~KAFFINITY{0}, CONNECT_LINE_BASED};
+      {
+        std::lock_guard lock(h.lock);
+        CardSlot* card = CardForPdo(h, p.PhysicalDeviceObject);
+        if (card == nullptr) return STATUS_INVALID_PARAMETER;
+        r.vector = card->vector;
+        r.irql = card->irql;
+      }
+      if (p.SpinLock == nullptr) r.synchronizeIrql = r.irql;
+      return ConnectLine(k, r, owner, p.InterruptObject);
+    }
+    case CONNECT_MESSAGE_BASED: {
+      auto& p = Parameters->MessageBased;
+      if (p.ConnectionContext.Generic == nullptr || p.MessageServiceRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+      std::unique_lock lock(h.lock);
+      CardSlot* card = CardForPdo(h, p.PhysicalDeviceObject);
+      if (card == nullptr) return STATUS_INVALID_PARAMETER;
+      if (card->card->Options().msiMessages > 0) return ConnectMessages(p, *card, owner, lock);
+      // The device has only its line: the fallback routine serves it, and
+      // the caller learns so from Version.
+      if (p.FallBackServiceRoutine == nullptr) return kStatusNotFound;
+      LineRequest r{p.FallBackServiceRoutine, p.ServiceContext, p.SpinLock, card->vector, card->irql,
+                    p.SpinLock != nullptr ? p.SynchronizeIrql : card->irql, LevelSensitive, true, ~KAFFINITY{0},
+                    CONNECT_LINE_BASED};
+      lock.unlock();
+      NTSTATUS status = ConnectLine(k, r, owner, p.ConnectionContext.InterruptObject);
+      if (NT_SUCCESS(status)) Parameters->Version = CONNECT_LINE_BASED;
+      return status;
+    }
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+VOID IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters) {
+  RequirePassive("IoDisconnectInterruptEx");
+  HalState& h = H();
+  std::unique_lock lock(h.lock);
+  const ULONG version = Parameters->Version;
+  if (version == CONNECT_MESSAGE_BASED) {
+    PIO_INTERRUPT_MESSAGE_INFO table = Parameters->ConnectionContext.InterruptMessageTable;
+    if (h.tables.count(table) == 0) {
+      BadDisconnect("IoDisconnectInterruptEx", table, lock,
+                    "CONNECT_MESSAGE_BASED with " + Hex(reinterpret_cast<uintptr_t>(table)) +
+                        ", which is not a connected message table");
+    }
+    DisconnectTableLocked(h, table, lock);
+    std::vector<PKINTERRUPT> objects = std::move(table->objects);
+    lock.unlock();
+    for (PKINTERRUPT o : objects) delete o;
+    delete table;
+    return;
+  }
+  PKINTERRUPT object = Parameters->ConnectionContext.InterruptObject;
+  const bool live = h.objects.count(object) != 0 && !object->message;
+  const bool matches = live && (object->connectVersion == version ||
+                                (version == CONNECT_FULLY_SPECIFIED && object->connectVersion == 0));
+  if (!matches) {
+    BadDisconnect("IoDisconnectInterruptEx", object, lock,
+                  "version " + std::to_string(version) + " with " + Hex(reinterpret_cast<uintptr_t>(object)) +
+                      (live ? ", which was connected with version " + std::to_string(object->connectVersion)
+                            : ", which is not a connected interrupt object"));
+  }
+  DisconnectLocked(h, object, lock);
+  lock.unlock();
+  delete object;
+}
+
+}  // extern "C"

@@ -106,7 +106,13 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
   }
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = K().clock.Now100ns(); }
+// Drivers poll the clock in busy loops (waiting for the card to answer). On
+// real hardware the card runs beside the processor; here it is a thread that
+// needs the processor too, so a passive-level caller gives way first.
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  if (CurrentIrql() == PASSIVE_LEVEL) std::this_thread::yield();
+  CurrentTime->QuadPart = K().clock.Now100ns();
+}
 
 // The timer resolution is a request to the platform; wdmsim's timers are
 // already precise, so the granted resolution is what was asked (1 ms is the

@@ -18,14 +18,14 @@ PIRP BuildPnpIrp(PDEVICE_OBJECT top, UCHAR minor, const char* what) {
   return irp;
 }
 
-}  // namespace
-
-Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
-  (void)options;
-  KernelState& k = *state_;
+// The bus driver finds a new card: a physical device object for it, the
+// card's resources assigned; then the PnP manager calls the function
+// driver's AddDevice, if there is one.
+Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& options) {
   auto slot = std::make_unique<Slot>();
-  slot->driver = &driver;
+  slot->driver = driver;
   unsigned number = k.nextPdoNumber++;
+  slot->number = number;
 
   std::u16string pdoName = u"\\Device\\NTPNP_PCI" + Widen(std::to_string(1000 + number));
   UNICODE_STRING nameString{static_cast<USHORT>(pdoName.size() * 2), static_cast<USHORT>(pdoName.size() * 2),
@@ -41,15 +41,28 @@ Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   pdo->Flags |= DO_POWER_PAGABLE;
   slot->pdo = pdo;
+  pnp::AttachCard(k, *slot, *ext, options);
 
-  PDRIVER_ADD_DEVICE addDevice = driver.driverObject()->DriverExtension->AddDevice;
-  slot->addStatus = addDevice != nullptr ? addDevice(driver.driverObject(), pdo) : STATUS_NOT_SUPPORTED;
-  if (NT_SUCCESS(slot->addStatus) && pdo->AttachedDevice != nullptr &&
-      (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
-    k.Finding(driver.name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
+  if (driver != nullptr) {
+    PDRIVER_ADD_DEVICE addDevice = driver->driverObject()->DriverExtension->AddDevice;
+    slot->addStatus = addDevice != nullptr ? addDevice(driver->driverObject(), pdo) : STATUS_NOT_SUPPORTED;
+    if (NT_SUCCESS(slot->addStatus) && pdo->AttachedDevice != nullptr &&
+        (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
+      k.Finding(driver->name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
+    }
   }
   k.slots.push_back(std::move(slot));
   return *k.slots.back();
+}
+
+}  // namespace
+
+Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
+  return PlugCardFor(*state_, &driver, options);
+}
+
+Slot& Kernel::PlugCardWithoutDriver(const card::CardOptions& options) {
+  return PlugCardFor(*state_, nullptr, options);
 }
 
 std::vector<Slot*> Kernel::Slots() {

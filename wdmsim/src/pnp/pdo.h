@@ -28,4 +28,9 @@ struct PdoExtension {
   std::u16string name;
 };
 
+// Puts a new card (card_slot.cpp) in `slot`, whose number and physical
+// device object are set: BARs assigned, the line routed, configuration
+// requests of the device reaching the card.
+void AttachCard(KernelState& k, Slot& slot, PdoExtension& ext, const card::CardOptions& options);
+
 }  // namespace wdmsim::pnp

@@ -1,0 +1,195 @@
+// The control interface: one buffered control code whose parameter block
+// names a command, and the register commands.
+//
+// Notes:
+//  1. Stop must never release what a request inside the driver still uses.
+//     A request counts itself in io_control_count before it looks at
+//     bDeviceStopped a second time; stop sets bDeviceStopped before it waits
+//     for the count to drop to zero. With both steps interlocked (full
+//     barriers), either the request sees the stop and leaves, or stop sees
+//     the request and waits for it.
+//  2. A request refused before its block is looked at completes with
+//     information 0, and the routine returns the status it completed with.
+//  3. Information is the block size, but never more than the caller's
+//     output buffer: the I/O manager copies that many bytes back into it.
+//  4. The I/O manager copies only InputBufferLength bytes into the system
+//     buffer; when the block is longer than that, its tail is zeroed so that
+//     no stale pool bytes can travel back to user mode.
+//  5. A foreign control code that is not METHOD_BUFFERED has no system
+//     buffer: it is answered without writing a result into one.
+#include "driver.h"
+
+namespace {
+
+constexpr ULONG kDumpLineLaWrite = 438, kDumpLineLaRead = 440, kDumpLineVaWrite = 442, kDumpLineVaRead = 444,
+                kDumpLineSglRead = 450, kDumpLineSglWrite = 457;
+
+inline ULONG Low32(ULONGLONG v) { return (ULONG)(v & 0xFFFFFFFFu); }
+inline ULONG High32(ULONGLONG v) { return (ULONG)(v >> 32); }
+
+ULONG StatusWord(PVOID CommonBuffer) {
+  return CommonBuffer == nullptr ? 0 : *static_cast<volatile ULONG*>(CommonBuffer);
+}
+
+VOID DumpSglItem(const char* Format, ULONG Line, PVOID CommonBuffer) {
+  if (CommonBuffer == nullptr) return;
+  volatile ULONG* item = reinterpret_cast<volatile ULONG*>(static_cast<PUCHAR>(CommonBuffer) + cbuf::kSglItem);
+  DbgPrint(Format, Line, (PVOID)item, item[1], item[2], item[3], item[0]);
+}
+
+VOID DiagnosticDump(PDEVICE_EXTENSION Extension) {
+  ULONGLONG laWrite = (ULONGLONG)Extension->pCommonBuffer_LA_DmaWrite.QuadPart;
+  ULONGLONG laRead = (ULONGLONG)Extension->pCommonBuffer_LA_DmaRead.QuadPart;
+  DbgPrint("vantrel  %d  pCommonBuffer_LA_DmaWrite %p  %08x  %08x \n", kDumpLineLaWrite, (PVOID)(ULONG_PTR)laWrite,
+           Low32(laWrite), High32(laWrite));
+  DbgPrint("vantrel  %d  pCommonBuffer_LA_DmaRead  %p  %08x  %08x \n", kDumpLineLaRead, (PVOID)(ULONG_PTR)laRead,
+           Low32(laRead), High32(laRead));
+  DbgPrint("vantrel  %d  pCommonBuffer_VA_DmaWrite  %p  \n", kDumpLineVaWrite, Extension->pCommonBuffer_VA_DmaWrite);
+  DbgPrint("vantrel  %d  pCommonBuffer_VA_DmaRead  %p  \n", kDumpLineVaRead, Extension->pCommonBuffer_VA_DmaRead);
+  DumpSglItem("vantrel  %d  DmaRead_SGL_Item  %p  %08x  %08x  %08x  %08x \n", kDumpLineSglRead,
+              Extension->pCommonBuffer_VA_DmaRead);
+  DumpSglItem("vantrel  %d  DmaWrite_SGL_Item  %p  %08x  %08x  %08x  %08x \n", kDumpLineSglWrite,
+              Extension->pCommonBuffer_VA_DmaWrite);
+}
+
+// IOCTL_SET_REGISTER: the write reaches the card for every offset; a few
+// offsets also act on the driver.
+VOID SetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
+  RearmOnFirstAccess(Extension, TRUE, Block->ulAddr);
+  WriteRegister(RegisterAddress(Extension, Block->ulAddr), SwapRegisterValue(Block->ulData), Extension);
+  switch (Block->ulAddr) {
+    case PSEUDO_REG_WRITE_DELAY:
+      g_WriteDelay = Block->ulData > WRITE_DELAY_MAX_US ? WRITE_DELAY_MAX_US : Block->ulData;
+      break;
+    case PSEUDO_REG_MSI_RECONNECT:
+      unreg_msi(Extension);
+      reg_msi(Extension);
+      break;
+    case PSEUDO_REG_MSI_CONNECT:
+      reg_msi(Extension);
+      break;
+    case PSEUDO_REG_MSI_DISCONNECT:
+      unreg_msi(Extension);
+      break;
+    default:
+      break;
+  }
+}
+
+// IOCTL_GET_REGISTER: pseudo registers are plain reads of driver state;
+// every other offset is read from the card.
+VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
+  RearmOnFirstAccess(Extension, FALSE, Block->ulAddr);
+  ULONGLONG laRead = (ULONGLONG)Extension->pCommonBuffer_LA_DmaRead.QuadPart;
+  ULONGLONG laWrite = (ULONGLONG)Extension->pCommonBuffer_LA_DmaWrite.QuadPart;
+  ULONG value;
+  switch (Block->ulAddr) {
+    case 0x7900: value = Extension->ulIsrCount; break;
+    case 0x7901: value = 0; break;
+    case 0x7902: value = 0; break;
+    case 0x7910: value = StatusWord(Extension->pCommonBuffer_VA_DmaRead); break;
+    case 0x7911: value = Extension->ulLastStatus_DmaRead; break;
+    case 0x7920: value = StatusWord(Extension->pCommonBuffer_VA_DmaWrite); break;
+    case 0x7921: value = Extension->ulLastStatus_DmaWrite; break;
+    case 0x7930: value = g_WriteDelay; break;
+    case 0x7940: value = Low32(Extension->pGetRegister_LA) + regs::kWriteBackEnable; break;
+    case 0x7941: value = High32(laRead); break;
+    case 0x7942: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pulGetRegister); break;
+    case 0x7944: value = 0; break;
+    case 0x7950: value = Low32(laRead); break;
+    case 0x7951: value = High32(laRead); break;
+    case 0x7952: value = Low32(laWrite); break;
+    case 0x7953: value = High32(laWrite); break;
+    case 0x7954: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pBar2_VA); break;
+    case 0x7955: value = Extension->ulReadWriteBackAddr; break;
+    case 0x7999:
+      Block->ulData = 0;
+      DiagnosticDump(Extension);
+      return;
+    default: value = Dispatch_ReadRegister(Extension, Block->ulAddr); break;
+  }
+  Block->ulData = value;
+}
+
+// Runs one command of the block; returns the request's status.
+NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG BlockBytes, KPROCESSOR_MODE Mode) {
+  switch (Block->ulCommand) {
+    case IOCTL_SET_REGISTER:
+      SetRegister(Extension, Block);
+      return STATUS_SUCCESS;
+    case IOCTL_GET_REGISTER:
+      GetRegister(Extension, Block);
+      return STATUS_SUCCESS;
+    case IOCTL_GET_VERSION:
+      Block->ulData = DRIVER_INTERFACE_VERSION;
+      return STATUS_SUCCESS;
+    case IOCTL_TEST_WRITE_REGISTERS:
+      WriteRandomRegisters(Extension, Block->ulParam0);
+      return STATUS_SUCCESS;
+    case IOCTL_TEST_READ_REGISTER:
+      Block->ulData = ReadRegisterPair(Extension, Block->ulAddr, Block->ulParam0, Block->ulData);
+      return STATUS_SUCCESS;
+    case IOCTL_READ_WRITEBACK: {
+      constexpr ULONG kOut = 16;
+      PeekWriteBackArea(Extension, Block->ulAddr, Block->ulData, reinterpret_cast<PUCHAR>(Block) + kOut,
+                        BlockBytes - kOut);
+      return STATUS_SUCCESS;
+    }
+    default:
+      return RunTransferCommand(Extension, Block, Mode);
+  }
+}
+
+}  // namespace
+
+// Dispatch_DeviceIoControl: IRP_MJ_DEVICE_CONTROL. PASSIVE_LEVEL, the
+// caller's thread; always completes the request itself.
+NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (DeviceObject == nullptr) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  PAGED_CODE();
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+
+  if (InterlockedReadFlag(&ext->bDeviceStopped) != 0) {  // note 2
+    return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  LONG before = InterlockedIncrement(&ext->io_control_count) - 1;
+  if (InterlockedReadFlag(&ext->bDeviceStopped) != 0) {  // note 1
+    InterlockedDecrement(&ext->io_control_count);
+    return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  if (before != 0) DbgPrint("qm4200    io_control_count %d", ext->io_control_count);
+
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (inLength < IOCTL_BUFFER_SIZE && outLength < IOCTL_BUFFER_SIZE) {
+    DbgPrint("vantrel  DeviceIoControl STATUS_BUFFER_TOO_SMALL   %d  %d  %d\n", inLength, outLength,
+             IOCTL_BUFFER_SIZE);
+    CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    InterlockedDecrement(&ext->io_control_count);
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+
+  const ULONG information = outLength < IOCTL_BUFFER_SIZE ? outLength : IOCTL_BUFFER_SIZE;  // note 3
+  auto* block = static_cast<IOCTL_BUFFER*>(Irp->AssociatedIrp.SystemBuffer);
+  NTSTATUS status;
+  if (code != IOCTL_COMMAND) {
+    status = STATUS_NOT_IMPLEMENTED;
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && block != nullptr) {
+      block->ulResult = RESULT_NOT_IMPLEMENTED;
+      CompleteRequest(Irp, status, information);
+    } else {
+      CompleteRequest(Irp, status, 0);  // note 5
+    }
+  } else {
+    if (inLength < IOCTL_BUFFER_SIZE) {  // note 4
+      RtlZeroMemory(reinterpret_cast<PUCHAR>(block) + inLength, IOCTL_BUFFER_SIZE - inLength);
+    }
+    block->ulResult = RESULT_SUCCESS;
+    status = RunCommand(ext, block, IOCTL_BUFFER_SIZE, Irp->RequestorMode);
+    CompleteRequest(Irp, status, information);
+  }
+  InterlockedDecrement(&ext->io_control_count);
+  return status;
+}

@@ -1,0 +1,95 @@
+// The card's interrupts: the shared line interrupt, connected at start, and
+// message-signalled interrupts, connected on demand through the control
+// interface.
+//
+// Notes:
+//  1. Neither routine touches the card. The line routine only tells whether
+//     the interrupt is ours (a DMA status word is nonzero); completions are
+//     found by the poll. The card keeps a level line asserted while a status
+//     word is set, so the routine claims until the poll clears the word.
+//  2. A message-based connection is made at most once: a second connect
+//     while one is live would overwrite the only record of it (and the spin
+//     lock a running message routine holds), so it is refused. 0x7940
+//     (reconnect) disconnects first.
+//  3. The connection never outlives the extension that is its service
+//     context: hardware stop disconnects it (and removal stops first).
+#include "driver.h"
+
+// LineIsr: at the line's device IRQL with the interrupt's spin lock held.
+// TRUE while either DMA status word is nonzero.
+BOOLEAN LineIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
+  UNREFERENCED_PARAMETER(Interrupt);
+  PDEVICE_EXTENSION ext = ExtensionOf(static_cast<PDEVICE_OBJECT>(ServiceContext));
+  ext->ulIsrCount++;
+  volatile ULONG* readStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaRead);
+  volatile ULONG* writeStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaWrite);
+  if (readStatus == nullptr || writeStatus == nullptr) return FALSE;
+  return (*readStatus != 0 || *writeStatus != 0) ? TRUE : FALSE;
+}
+
+// MsiIsr: at the message's device IRQL with MsiSpinLock held; also the
+// fallback line routine (then MessageId is absent). Always claims.
+BOOLEAN MsiIsr(PKINTERRUPT Interrupt, PVOID ServiceContext, ULONG MessageId) {
+  UNREFERENCED_PARAMETER(Interrupt);
+  UNREFERENCED_PARAMETER(MessageId);
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(ServiceContext);
+  // A DPC already queued is not queued again: messages that arrive before
+  // it runs are signalled once.
+  if (ext != nullptr && ext->pMsiEvent != nullptr) KeInsertQueueDpc(&ext->MsiEventDpc, nullptr, nullptr);
+  return TRUE;
+}
+
+// The fallback routine has the line routine's signature.
+static BOOLEAN MsiFallbackIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
+  return MsiIsr(Interrupt, ServiceContext, 0);
+}
+
+// msiDpc_func: DISPATCH_LEVEL. Signals the registered message event, if one
+// is still registered when the DPC runs.
+VOID msiDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(DeferredContext);
+  PKEVENT event = ext->pMsiEvent;
+  if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// reg_msi: connects the message-signalled interrupts and enables them at the
+// card. PASSIVE_LEVEL (above it, nothing is connected).
+VOID reg_msi(PDEVICE_EXTENSION Extension) {
+  if (Extension->pMsiConnectionContext != nullptr) {  // note 2
+    DbgPrint("vantrel  %s  %d  already connected\n", "reg_msi", __LINE__);
+    return;
+  }
+  KeInitializeSpinLock(&Extension->MsiSpinLock);
+  IO_CONNECT_INTERRUPT_PARAMETERS& params = Extension->MsiConnectParameters;
+  RtlZeroMemory(&params, sizeof(params));
+  params.Version = CONNECT_MESSAGE_BASED;
+  params.MessageBased.PhysicalDeviceObject = Extension->pPhysicalDeviceObject;
+  params.MessageBased.ConnectionContext.Generic = &Extension->pMsiConnectionContext;
+  params.MessageBased.MessageServiceRoutine = MsiIsr;
+  params.MessageBased.ServiceContext = Extension;
+  params.MessageBased.SpinLock = &Extension->MsiSpinLock;
+  params.MessageBased.SynchronizeIrql = 0;
+  params.MessageBased.FloatingSave = FALSE;
+  params.MessageBased.FallBackServiceRoutine = MsiFallbackIsr;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+
+  NTSTATUS status = IoConnectInterruptEx(&params);
+  DbgPrint("vantrel  %s  %d  IoConnectInterruptEx\n", "reg_msi", status);
+  WriteCardRegister(Extension, regs::kRegMsiEnable, regs::kMsiEnableAll);
+}
+
+// unreg_msi: disables message interrupts at the card and disconnects them.
+// PASSIVE_LEVEL.
+VOID unreg_msi(PDEVICE_EXTENSION Extension) {
+  WriteCardRegister(Extension, regs::kRegMsiEnable, regs::kMsiDisableAll);
+  if (Extension->pMsiConnectionContext == nullptr) return;
+  IO_DISCONNECT_INTERRUPT_PARAMETERS params;
+  RtlZeroMemory(&params, sizeof(params));
+  params.Version = Extension->MsiConnectParameters.Version;  // reports a line-based fallback
+  params.ConnectionContext.Generic = Extension->pMsiConnectionContext;
+  IoDisconnectInterruptEx(&params);
+  Extension->pMsiConnectionContext = nullptr;
+}

@@ -1,0 +1,131 @@
+// The completion poll and the transfer watchdog.
+//
+// Notes:
+//  1. Completion is found by polling, not from the interrupt: a 1 ms timer
+//     runs checkDpc_func from the first hand-over after an open until
+//     hardware stop. Each run consumes what the card reports (the status
+//     words in host memory, or on cards that announce it two status
+//     registers) and sets the direction's event.
+//  2. The poll re-arms itself. Once bDeviceStopped is set a run does nothing
+//     and does not re-arm; stop cancels the timer and flushes the DPC queue
+//     after setting the flag (see hardware.cpp), so no run can start or be
+//     in progress when stop releases what the poll uses.
+//  3. Events are read once per run; a registration that replaces an event
+//     flushes the DPC queue before it drops the old reference, so a run
+//     never signals an event whose reference is gone.
+//  4. The watchdog timer is never armed: transfers end through the poll
+//     only. Its routine touches the transfer state that the commands change
+//     without a lock at PASSIVE_LEVEL; arming it would race them.
+#include "driver.h"
+
+namespace {
+
+constexpr LONGLONG kFirstPollDelay = -20000;  // 2 ms relative
+constexpr LONGLONG kPollPeriod = -10000;      // 1 ms relative
+constexpr ULONGLONG kCountTraceInterval = 100000000;  // 10 s in 100 ns units
+constexpr ULONG kStatusTwo = 0x02000000;  // the card's big-endian 2, as the processor reads it
+
+VOID SignalIfRegistered(PKEVENT Event) {
+  if (Event != nullptr) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+}
+
+// One direction in memory mode: consume the status word the card wrote.
+VOID ConsumeStatusWord(PVOID CommonBuffer, ULONG* LastStatus, volatile ULONG* Status2, volatile ULONG* Running,
+                       PKEVENT Event) {
+  if (CommonBuffer == nullptr) return;
+  volatile ULONG* statusWord = static_cast<volatile ULONG*>(CommonBuffer);
+  ULONG status = *statusWord;
+  if (status == 0) return;
+  *LastStatus = status;
+  if (status == kStatusTwo) InterlockedExchangeFlag(Status2, 1);
+  *statusWord = 0;
+  if (InterlockedReadFlag(Running) != 0) InterlockedExchangeFlag(Running, 0);
+  SignalIfRegistered(Event);
+}
+
+}  // namespace
+
+VOID ClearRunning_DmaRead(PDEVICE_EXTENSION Extension) {
+  if (InterlockedReadFlag(&Extension->bRunning_DmaRead) != 0) InterlockedExchangeFlag(&Extension->bRunning_DmaRead, 0);
+}
+
+VOID ClearRunning_DmaWrite(PDEVICE_EXTENSION Extension) {
+  if (InterlockedReadFlag(&Extension->bRunning_DmaWrite) != 0) {
+    InterlockedExchangeFlag(&Extension->bRunning_DmaWrite, 0);
+  }
+}
+
+// SetCheckDpcTimer: the last step of every hand-over. Arms the poll 2 ms out
+// unless it was armed since the last open. PASSIVE_LEVEL.
+VOID SetCheckDpcTimer(PDEVICE_EXTENSION Extension) {
+  if (Extension->bCheckDpcTimerSet != 0) return;
+  LARGE_INTEGER due;
+  due.QuadPart = kFirstPollDelay;
+  KeSetTimer(&Extension->CheckDpcTimer, due, &Extension->CheckDpc);
+  Extension->bCheckDpcTimerSet = 1;
+}
+
+// checkDpc_func: one run of the completion poll. DISPATCH_LEVEL.
+VOID checkDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(DeferredContext);
+  if (InterlockedReadFlag(&ext->bDeviceStopped) != 0) return;  // note 2
+
+  PKEVENT readEvent = ext->pEvent_DmaRead;  // note 3
+  PKEVENT writeEvent = ext->pEvent_DmaWrite;
+  if (ext->bDmaDoneByRegister) {
+    // Register mode: the card's status registers stay set until it clears
+    // them; the event is set on every run while they do.
+    if (ReadRegister(ext, regs::kDmaReadDoneStatus) != 0) SignalIfRegistered(readEvent);
+    if (ReadRegister(ext, regs::kDmaWriteDoneStatus) != 0) SignalIfRegistered(writeEvent);
+  } else {
+    ConsumeStatusWord(ext->pCommonBuffer_VA_DmaRead, &ext->ulLastStatus_DmaRead, &ext->bStatus2_DmaRead,
+                      &ext->bRunning_DmaRead, readEvent);
+    ConsumeStatusWord(ext->pCommonBuffer_VA_DmaWrite, &ext->ulLastStatus_DmaWrite, &ext->bStatus2_DmaWrite,
+                      &ext->bRunning_DmaWrite, writeEvent);
+  }
+
+  ext->ulCheckDpcCnt++;
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  if ((ULONGLONG)now.QuadPart - ext->ullCheckDpcPrintTime > kCountTraceInterval) {
+    ext->ullCheckDpcPrintTime = (ULONGLONG)now.QuadPart;
+    DbgPrint("vantrel  %s %d  cnt = %d \n", "checkDpc_func", __LINE__, ext->ulCheckDpcCnt);
+    ext->ulCheckDpcCnt = 0;
+  }
+
+  LARGE_INTEGER due;
+  due.QuadPart = kPollPeriod;
+  KeSetTimer(&ext->CheckDpcTimer, due, &ext->CheckDpc);
+}
+
+// WatchdogDpc_func: ends a transfer that has run for more than one tick
+// (note 4: nothing arms the timer). DISPATCH_LEVEL.
+VOID WatchdogDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(DeferredContext);
+  if (InterlockedReadFlag(&ext->bRunning_DmaRead) != 0) {
+    if (InterlockedReadFlag(&ext->ulTimeoutTicks_DmaRead) >= 1) {
+      ClearRunning_DmaRead(ext);
+      UnlockUserBuffer_DmaRead(ext);
+      ext->ulLength_DmaRead = 0;
+      InterlockedExchangeFlag(&ext->ulTimeoutTicks_DmaRead, 0);
+      SignalIfRegistered(ext->pEvent_DmaRead);
+    }
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&ext->ulTimeoutTicks_DmaRead));
+  }
+  if (InterlockedReadFlag(&ext->bRunning_DmaWrite) != 0) {
+    if (InterlockedReadFlag(&ext->ulTimeoutTicks_DmaWrite) >= 1) {
+      ClearRunning_DmaWrite(ext);
+      UnlockUserBuffer_DmaWrite(ext);
+      ext->ulLength_DmaWrite = 0;
+      InterlockedExchangeFlag(&ext->ulTimeoutTicks_DmaWrite, 0);
+      SignalIfRegistered(ext->pEvent_DmaWrite);
+    }
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&ext->ulTimeoutTicks_DmaWrite));
+  }
+}

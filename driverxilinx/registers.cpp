@@ -1,0 +1,210 @@
+// Register access: byte order, the post-write delay, direct and write-back
+// reads, the re-arming of the write-back address, and the register tests.
+//
+// Notes:
+//  1. Registers are big-endian on the bus: every value is byte-swapped on its
+//     way in and out. Offsets are host-order numbers.
+//  2. All MMIO goes through WriteRegister and the two read paths, which
+//     refuse any access that would fall outside the mapped register window
+//     (the read request of a write-back read included): such a write is
+//     dropped and such a read answers 0xFFFFFFFF, as a failed read does.
+//  3. The write-back area is one slot per card, shared by concurrent reads:
+//     the card echoes the register offset in the flag word, so a read that
+//     sees another register's answer fails its attempt and retries. An echo
+//     of 0 is accepted by whichever read finds it first.
+//  4. Write-back reads poll with a busy loop but pause with thread delays, so
+//     they run at PASSIVE_LEVEL only. Code at DISPATCH_LEVEL reads registers
+//     only on cards with direct reads.
+#include "driver.h"
+
+namespace {
+
+constexpr ULONG kFirstAttemptLimit = 3;
+constexpr ULONG kCoreRegisterAttemptLimit = 10;
+constexpr LONGLONG kAttemptDeadlineStep = 200000;  // 20 ms in 100 ns units
+constexpr LONG kRetryPauseMs = 10;
+constexpr LONG kFailurePauseMs = 50;
+constexpr LONG kStallSliceUs = 50;
+
+inline ULONG Low32(ULONGLONG v) { return (ULONG)(v & 0xFFFFFFFFu); }
+inline ULONG High32(ULONGLONG v) { return (ULONG)(v >> 32); }
+
+// The value register 0x1030 gets: the area's bus address with the enable bit.
+inline ULONG WriteBackLowValue(PDEVICE_EXTENSION Extension) {
+  return Low32(Extension->pGetRegister_LA) + regs::kWriteBackEnable;
+}
+
+}  // namespace
+
+ULONG SwapRegisterValue(ULONG Value) { return __builtin_bswap32(Value); }
+
+// A pointer to the 4 bytes of register `Offset`, or null when they do not lie
+// entirely inside the mapped window (note 2). Any IRQL.
+volatile ULONG* RegisterAddress(PDEVICE_EXTENSION Extension, ULONG Offset) {
+  if (Extension->pBar2_VA == nullptr) return nullptr;
+  if (Extension->ulBar2_Length < sizeof(ULONG) || Offset > Extension->ulBar2_Length - sizeof(ULONG)) {
+    return nullptr;
+  }
+  return reinterpret_cast<volatile ULONG*>(static_cast<PUCHAR>(Extension->pBar2_VA) + Offset);
+}
+
+// DelayMicroseconds: a thread delay at PASSIVE and APC level, a busy wait in
+// slices of at most 50 us at DISPATCH_LEVEL and above.
+VOID DelayMicroseconds(LONG Microseconds) {
+  if (Microseconds <= 0) return;
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    for (LONG i = 0; i < Microseconds / kStallSliceUs; ++i) KeStallExecutionProcessor(kStallSliceUs);
+    if (Microseconds % kStallSliceUs != 0) KeStallExecutionProcessor(Microseconds % kStallSliceUs);
+    return;
+  }
+  LARGE_INTEGER interval;
+  interval.QuadPart = -(LONGLONG)Microseconds * 10;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+VOID DelayMilliseconds(LONG Milliseconds) { DelayMicroseconds(Milliseconds * 1000); }
+
+// WriteRegister: one 32-bit store of an already swapped value and a full
+// fence, then the driver-wide post-write delay. A null address (outside the
+// window, note 2) writes nothing.
+VOID WriteRegister(volatile ULONG* Address, ULONG Value, PDEVICE_EXTENSION Extension) {
+  UNREFERENCED_PARAMETER(Extension);
+  if (Address == nullptr) return;
+  WRITE_REGISTER_ULONG(Address, Value);
+  KeMemoryBarrier();
+  ULONG delay = g_WriteDelay;
+  if (delay != 0) DelayMicroseconds((LONG)delay);
+}
+
+VOID WriteCardRegister(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Value) {
+  WriteRegister(RegisterAddress(Extension, Offset), SwapRegisterValue(Value), Extension);
+}
+
+// Programs both halves of the write-back address; bit 0 of the low half
+// enables the card's answers. PASSIVE_LEVEL.
+VOID ArmWriteBack(PDEVICE_EXTENSION Extension) {
+  WriteCardRegister(Extension, regs::kWriteBackAddrHigh, (ULONG)Extension->pCommonBuffer_LA_DmaRead.HighPart);
+  WriteCardRegister(Extension, regs::kWriteBackAddrLow, WriteBackLowValue(Extension));
+}
+
+// ReadRegister_WriteBack: asks the card to write the register into the
+// write-back area and polls for the answer (notes 3 and 4). PASSIVE_LEVEL.
+// Returns the value in host order, or 0xFFFFFFFF when every attempt failed.
+ULONG ReadRegister_WriteBack(PDEVICE_EXTENSION Extension, ULONG Offset) {
+  volatile ULONG* request = RegisterAddress(Extension, Offset | regs::kRegReadRequest);
+  volatile ULONG* area = Extension->pulGetRegister;
+  if (request == nullptr || area == nullptr) return 0xFFFFFFFF;
+
+  ULONG limit = kFirstAttemptLimit;
+  for (ULONG attempt = 0; attempt < limit; ++attempt) {
+    WriteRegister(request, 0, Extension);
+    LARGE_INTEGER start;
+    KeQuerySystemTime(&start);
+    const LONGLONG deadline = (LONGLONG)(5 * attempt + 1) * kAttemptDeadlineStep;
+
+    for (BOOLEAN last = FALSE; !last;) {
+      LARGE_INTEGER now;
+      KeQuerySystemTime(&now);
+      last = now.QuadPart - start.QuadPart >= deadline;
+      ULONG stored = area[1];
+      ULONG flag = SwapRegisterValue(stored);
+      if ((flag & regs::kWriteBackReadyMask) != regs::kWriteBackReady) continue;
+      ULONG echoed = flag >> regs::kWriteBackOffsetShift;
+      if (echoed != 0 && echoed != Offset) {
+        DbgPrint("vantrel  %s  ERROR  t--> 0x%x  ulFlag 0x%x  r--> pulGetRegister[1] 0x%x \n",
+                 "ReadRegister_WriteBack", Offset, echoed, stored);
+        break;
+      }
+      area[1] = 0;
+      ULONG value = SwapRegisterValue(area[0]);
+      area[0] = 0;
+      if (value == 0xFFFFFFFF && Offset < regs::kRegCoreLimit) {
+        DbgPrint("vantrel  %s  reg:0x%x  --> val:0x%x \n", "ReadRegister_WriteBack", Offset, value);
+      }
+      return value;
+    }
+
+    // Timed out or answered for another register: start this slot afresh.
+    area[0] = 0;
+    area[1] = 0;
+    if (Offset < regs::kRegCoreLimit) limit = kCoreRegisterAttemptLimit;
+    if (attempt == 0 || limit == kCoreRegisterAttemptLimit) ArmWriteBack(Extension);
+    Extension->ulReadWriteBackAddr += 1;
+    DelayMilliseconds(kRetryPauseMs);
+  }
+  DbgPrint("vantrel  %s  0x%x  fail...\n", "ReadRegister_WriteBack", Offset);
+  DelayMilliseconds(kFailurePauseMs);
+  return 0xFFFFFFFF;
+}
+
+// ReadRegister: a direct load on cards that announce it, else a write-back
+// read. Direct reads work at any IRQL. Returns 0xFFFFFFFF on failure.
+ULONG ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset) {
+  if (Extension->read_reg_direct == 1) {
+    volatile ULONG* address = RegisterAddress(Extension, Offset);
+    return address == nullptr ? 0xFFFFFFFF : SwapRegisterValue(READ_REGISTER_ULONG(address));
+  }
+  return ReadRegister_WriteBack(Extension, Offset);
+}
+
+ULONG Dispatch_ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset) {
+  ULONG value = ReadRegister(Extension, Offset);
+  if (Offset < regs::kRegCoreLimit && value == 0xFFFFFFFF) {
+    DbgPrint("vantrel  %s  reg:0x%x  --> 0x%x\n", "Dispatch_ReadRegister", Offset, value);
+  }
+  return value;
+}
+
+// The first register request after add-device or a power transition
+// re-programs the low half of the write-back address: the card may have
+// lost it while powered down. PASSIVE_LEVEL.
+VOID RearmOnFirstAccess(PDEVICE_EXTENSION Extension, BOOLEAN SetRegister, ULONG Offset) {
+  if (Extension->bFirstReadRegister != 1) return;
+  ULONG value = WriteBackLowValue(Extension);
+  WriteCardRegister(Extension, regs::kWriteBackAddrLow, value);
+  Extension->bFirstReadRegister = 0;
+  if (SetRegister) {
+    DbgPrint("vantrel  %s  IOCTL_SET_REGISTER bFirstReadRegister Addr : 0x%x  Data : 0x%x \n",
+             "Dispatch_DeviceIoControl", Offset, value);
+  } else {
+    DbgPrint("vantrel  %s  IOCTL_GET_REGISTER bFirstReadRegister Addr : 0x%x  Data : 0x%x \n",
+             "Dispatch_DeviceIoControl", Offset, value);
+  }
+  DelayMilliseconds(kRetryPauseMs);
+}
+
+// WriteRandomRegisters: a destructive test of the card's upper register
+// space: all ones to pseudo-random offsets 0x2000..0x6FFF. PASSIVE_LEVEL.
+VOID WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count) {
+  for (ULONG i = 0; i < Count; ++i) {
+    ULONG offset = (ULONG)(ReadTimeStampCounter() % regs::kRandomTestSpan) + regs::kRandomTestBase;
+    if (offset == regs::kRandomTestAvoid) offset = regs::kRandomTestAvoidReplacement;
+    WriteRegister(RegisterAddress(Extension, offset), 0xFFFFFFFF, Extension);
+  }
+}
+
+// ReadRegisterPair: reads Offset and Offset + 4, Count times; returns the
+// last value read, or Initial when Count is 0. PASSIVE_LEVEL.
+ULONG ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, ULONG Initial) {
+  ULONG value = Initial;
+  for (ULONG i = 0; i < Count; ++i) {
+    value = ReadRegister(Extension, Offset);
+    value = ReadRegister(Extension, Offset + 4);
+  }
+  return value;
+}
+
+// PeekWriteBackArea: clears Out (256 bytes, never past OutLength), then
+// copies up to 8 bytes from the write-back area + Offset. Bytes outside the
+// DmaRead common buffer are never read: such a request only clears.
+VOID PeekWriteBackArea(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, PUCHAR Out, ULONG OutLength) {
+  constexpr ULONG kClearBytes = 256;
+  constexpr ULONG kMaxPeek = 8;
+  RtlZeroMemory(Out, OutLength < kClearBytes ? OutLength : kClearBytes);
+  ULONG n = Count > kMaxPeek ? kMaxPeek : Count;
+  if (n > OutLength) n = OutLength;
+  if (n == 0 || Extension->pulGetRegister == nullptr || Extension->pCommonBuffer_VA_DmaRead == nullptr) return;
+  const ULONGLONG areaStart = cbuf::kWriteBackArea;
+  if (areaStart + Offset + n > DMA_COMMON_BUFFER_SIZE) return;
+  RtlCopyMemory(Out, reinterpret_cast<PUCHAR>(Extension->pulGetRegister) + Offset, n);
+}

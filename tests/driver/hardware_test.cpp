@@ -1,0 +1,363 @@
+// Hardware start and stop, configuration space, Plug and Play and power.
+#include <cstring>
+
+#include "fixture.h"
+
+using wdmsim::ResourceLists;
+using wdmsim::Slot;
+
+namespace {
+
+uint32_t LastWrite(const card::Card& c, uint64_t offset) {
+  auto log = const_cast<card::Card&>(c).AccessLogFor(card::Card::kRegisterBar, offset);
+  for (auto it = log.rbegin(); it != log.rend(); ++it) {
+    if (it->kind == card::MmioAccess::Kind::kWrite) return it->value;
+  }
+  return 0xDEADBEEF;
+}
+
+class HardwareTest : public DriverTest {};
+
+TEST_F(HardwareTest, StartMapsBothWindowsArmsTheWriteBackAndReadsTheCapability) {
+  Slot& slot = StartedCard();
+  DEVICE_EXTENSION* ext = Extension(slot);
+  EXPECT_EQ(ext->bDeviceStarted, 1u);
+  EXPECT_NE(ext->pBar0_VA, nullptr);
+  EXPECT_NE(ext->pBar2_VA, nullptr);
+  EXPECT_EQ(ext->ulBar0_Length, 0x10000u);
+  EXPECT_EQ(ext->ulBar2_Length, 0x20000u);
+  EXPECT_NE(ext->pInterruptObject, nullptr);
+  EXPECT_EQ(ext->ulBarValue[0] & 0xFFFF0000, static_cast<uint32_t>(slot.card->BarBase(0)));
+  EXPECT_EQ(ext->ulBarValue[2] & 0xFFFF0000, static_cast<uint32_t>(slot.card->BarBase(2)));
+
+  // The write-back area sits 64 bytes into the DmaRead common buffer.
+  EXPECT_EQ(reinterpret_cast<PUCHAR>(ext->pulGetRegister), static_cast<PUCHAR>(ext->pCommonBuffer_VA_DmaRead) + 64);
+  EXPECT_EQ(ext->pGetRegister_LA, ext->pCommonBuffer_LA_DmaRead.LowPart + 64ull);
+  EXPECT_EQ(LastWrite(*slot.card, 0x102C), static_cast<uint32_t>(ext->pCommonBuffer_LA_DmaRead.HighPart));
+  EXPECT_EQ(LastWrite(*slot.card, 0x1030), ext->pCommonBuffer_LA_DmaRead.LowPart + 64 + 1);
+  // The capability register is read through the write-back protocol.
+  EXPECT_EQ(LastWrite(*slot.card, 0x16008), 0u);
+  EXPECT_EQ(ext->read_reg_direct, 0u);
+  EXPECT_EQ(CountLines("qm4200.sys: PnPStartDevice completed"), 1u);
+  EXPECT_EQ(CountLines("vantrel  StartDevice  "), 2u);
+  // Both status words are clear and the pool is allocated.
+  EXPECT_EQ(*static_cast<ULONG*>(ext->pCommonBuffer_VA_DmaRead), 0u);
+  EXPECT_EQ(*static_cast<ULONG*>(ext->pCommonBuffer_VA_DmaWrite), 0u);
+  for (const auto& entry : ext->CommonBufferPool) {
+    EXPECT_NE(entry.pCommonBuffer_VA, nullptr);
+    EXPECT_EQ(entry.ulBufferSize, DMA_COMMON_BUFFER_SIZE);
+    EXPECT_LT(entry.pCommonBuffer_LA.QuadPart, 0x100000000LL);
+  }
+  // Opens now succeed.
+  HANDLE h = kernel->DefaultProcess().CreateFileW(u"\\\\.\\Talvrex_v100-0");
+  EXPECT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
+  kernel->DefaultProcess().CloseHandle(h);
+}
+
+struct CapabilityCase {
+  bool directRead;
+  uint32_t value;
+  bool readsAllOnes;
+  uint32_t expectDirect;
+};
+
+class CapabilityTest : public DriverTest, public ::testing::WithParamInterface<CapabilityCase> {};
+
+TEST_P(CapabilityTest, BitElevenSelectsDirectReads) {
+  card::CardOptions options;
+  options.directRead = GetParam().directRead;
+  options.capabilityValue = GetParam().value;
+  Slot* slot = nullptr;
+  kernel->PlugCard(*image, options);
+  slot = kernel->Slots().back();
+  slot->card->UpdateFaults([&](card::Faults& f) { f.readsAllOnes = GetParam().readsAllOnes; });
+  ASSERT_EQ(kernel->StartCard(*slot), STATUS_SUCCESS);
+  EXPECT_EQ(Extension(*slot)->read_reg_direct, GetParam().expectDirect);
+  EXPECT_EQ(Extension(*slot)->bDmaDoneByRegister, GetParam().expectDirect);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, CapabilityTest,
+                         ::testing::Values(CapabilityCase{true, 0x800, false, 1}, CapabilityCase{false, 0x7FF, false, 0},
+                                           CapabilityCase{true, 0xFFFFFFFF, true, 0}));
+
+// ---------------------------------------------------------------------------
+// Resource lists
+// ---------------------------------------------------------------------------
+class ResourceTest : public DriverTest {
+ protected:
+  Slot& Plugged() {
+    kernel->PlugCard(*image);
+    return *kernel->Slots().back();
+  }
+};
+
+TEST_F(ResourceTest, NoInterruptFailsAfterMappingAndTheCardIsRemoved) {
+  Slot& slot = Plugged();
+  ResourceLists lists = kernel->DefaultResources(slot);
+  for (size_t i = 0; i < lists.raw.size(); ++i) {
+    if (lists.raw[i].Type == CmResourceTypeInterrupt) {
+      lists.raw.erase(lists.raw.begin() + static_cast<long>(i));
+      lists.translated.erase(lists.translated.begin() + static_cast<long>(i));
+      break;
+    }
+  }
+  image->ClearDbgOutput();
+  EXPECT_EQ(kernel->StartCard(slot, lists), STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT);
+  EXPECT_EQ(CountLines("Translated resource(Bar2) is memory at"), 1u);
+  EXPECT_EQ(CountLines("vantrel  driverxilinx/driver "), 1u);
+  EXPECT_EQ(slot.Fdo(), nullptr);  // the PnP manager removed the stack
+  EXPECT_TRUE(slot.card->AccessLog().empty());
+}
+
+TEST_F(ResourceTest, PortDescriptorWithTranslatedMemoryIsOnlyReported) {
+  Slot& slot = Plugged();
+  ResourceLists lists = kernel->DefaultResources(slot);
+  CM_PARTIAL_RESOURCE_DESCRIPTOR raw{}, translated{};
+  raw.Type = CmResourceTypePort;
+  raw.u.Port.Start.QuadPart = 0x3F8;
+  raw.u.Port.Length = 8;
+  translated.Type = CmResourceTypeMemory;
+  translated.u.Memory.Start.QuadPart = 0xFED00000;
+  translated.u.Memory.Length = 0x1000;
+  lists.raw.insert(lists.raw.begin(), raw);
+  lists.translated.insert(lists.translated.begin(), translated);
+  CM_PARTIAL_RESOURCE_DESCRIPTOR dma{}, specific{};
+  dma.Type = CmResourceTypeDma;
+  dma.u.Dma.Channel = 3;
+  dma.u.Dma.Port = 7;
+  specific.Type = CmResourceTypeDeviceSpecific;
+  lists.raw.push_back(dma);
+  lists.translated.push_back(dma);
+  lists.raw.push_back(specific);
+  lists.translated.push_back(specific);
+  image->ClearDbgOutput();
+  ASSERT_EQ(kernel->StartCard(slot, lists), STATUS_SUCCESS);
+  auto lines = image->DbgLines();
+  auto has = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+  EXPECT_TRUE(has("qm4200.sys: Resource Raw Port: (0x3f8) Length: (0x8)"));
+  EXPECT_TRUE(has("qm4200.sys: Resource Translated Memory: (0xfed00000) Length: (0x1000)"));
+  EXPECT_TRUE(has("qm4200.sys: Translated resource is dma. Channel:0x3  Port:0x7"));
+  EXPECT_TRUE(has("qm4200.sys: Translated resource is specific."));
+}
+
+TEST_F(ResourceTest, WindowMatchingNoBarIsNotMappedAndStartFailsWithoutTouchingTheCard) {
+  Slot& slot = Plugged();
+  ResourceLists lists = kernel->DefaultResources(slot);
+  for (auto* list : {&lists.raw, &lists.translated}) {
+    for (auto& d : *list) {
+      if (d.Type == CmResourceTypeMemory) d.u.Memory.Start.QuadPart += 0x10000000;  // matches nothing
+    }
+  }
+  image->ClearDbgOutput();
+  EXPECT_FALSE(NT_SUCCESS(kernel->StartCard(slot, lists)));
+  EXPECT_EQ(CountLines("qm4200.sys: Unexcepted resource of memory"), 2u);
+  EXPECT_TRUE(slot.card->AccessLog().empty());
+}
+
+TEST_F(ResourceTest, StartWithoutResourceListsFailsWithoutTouchingTheCard) {
+  Slot& slot = Plugged();
+  ResourceLists none;
+  none.absent = true;
+  EXPECT_EQ(kernel->StartCard(slot, none), STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT);
+  EXPECT_TRUE(slot.card->AccessLog().empty());
+}
+
+TEST_F(ResourceTest, FailedInterruptConnectionStillStarts) {
+  Slot& slot = Plugged();
+  kernel->FailNthCall("IoConnectInterrupt");
+  image->ClearDbgOutput();
+  ASSERT_EQ(kernel->StartCard(slot), STATUS_SUCCESS);
+  EXPECT_EQ(Extension(slot)->pInterruptObject, nullptr);
+  EXPECT_EQ(Extension(slot)->bDeviceStarted, 1u);
+  EXPECT_EQ(CountLines("qm4200.sys: PnPStartDevice - IoConnectInterrupt failed"), 1u);
+}
+
+// Every allocation of the DMA resources can fail; start then fails with
+// STATUS_INSUFFICIENT_RESOURCES and the removal that follows releases the
+// partial set (the fixture's verifier check proves nothing is left).
+TEST_F(ResourceTest, EveryDmaAllocationFailureIsReleasedCleanly) {
+  struct Site {
+    const char* routine;
+    int nth;
+  };
+  const Site sites[] = {{"IoGetDmaAdapter", 1}, {"IoGetDmaAdapter", 2}, {"AllocateCommonBuffer", 1},
+                        {"IoAllocateMdl", 1},   {"AllocateCommonBuffer", 2}, {"IoAllocateMdl", 2}};
+  for (const Site& site : sites) {
+    Slot& slot = Plugged();
+    kernel->FailNthCall(site.routine, site.nth);
+    EXPECT_EQ(kernel->StartCard(slot), STATUS_INSUFFICIENT_RESOURCES) << site.routine << " #" << site.nth;
+    EXPECT_EQ(slot.Fdo(), nullptr);
+    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{}) << site.routine << " #" << site.nth;
+  }
+}
+
+TEST_F(ResourceTest, PoolEntriesThatCannotBeHadStayEmpty) {
+  Slot& slot = Plugged();
+  kernel->FailNthCall("AllocateCommonBuffer", 4);  // pool entry 1
+  ASSERT_EQ(kernel->StartCard(slot), STATUS_SUCCESS);
+  DEVICE_EXTENSION* ext = Extension(slot);
+  EXPECT_EQ(ext->CommonBufferPool[1].pCommonBuffer_VA, nullptr);
+  EXPECT_EQ(ext->CommonBufferPool[1].ulBufferSize, 0u);
+  EXPECT_EQ(ext->CommonBufferPool[1].pCommonBuffer_LA.QuadPart, 0);
+  EXPECT_NE(ext->CommonBufferPool[2].pCommonBuffer_VA, nullptr);
+}
+
+TEST_F(ResourceTest, PoolEntryWhoseMdlFailsGivesItsBufferBack) {
+  Slot& slot = Plugged();
+  kernel->FailNthCall("IoAllocateMdl", 3);  // after the two direction MDLs: pool entry 0
+  ASSERT_EQ(kernel->StartCard(slot), STATUS_SUCCESS);
+  DEVICE_EXTENSION* ext = Extension(slot);
+  EXPECT_EQ(ext->CommonBufferPool[0].pCommonBuffer_VA, nullptr);
+  EXPECT_EQ(ext->CommonBufferPool[0].pMdl, nullptr);
+  EXPECT_EQ(ext->CommonBufferPool[0].ulBufferSize, 0u);
+  EXPECT_NE(ext->CommonBufferPool[1].pMdl, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Plug and Play
+// ---------------------------------------------------------------------------
+TEST_F(HardwareTest, CapabilitiesAreAnsweredHereWithZeroLatencies) {
+  Slot& slot = StartedCard();
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(caps);
+  caps.D1Latency = caps.D2Latency = caps.D3Latency = 77;
+  auto result = kernel->SendRequest(Fdo(slot), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                                    [&](PIRP, PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(caps.D1Latency, 0u);
+  EXPECT_EQ(caps.D2Latency, 0u);
+  EXPECT_EQ(caps.D3Latency, 0u);
+  EXPECT_EQ(CountLines("----------------------IRP_MN_QUERY_CAPABILITIES---------------------------"), 1u);
+}
+
+TEST_F(HardwareTest, UnknownMinorCodesArePrintedAndPassedDown) {
+  Slot& slot = StartedCard();
+  for (UCHAR minor : {UCHAR(0x0E), UCHAR(0x18), UCHAR(0x42)}) {
+    image->ClearDbgOutput();
+    auto result = kernel->SendRequest(Fdo(slot), IRP_MJ_PNP, minor);
+    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);  // the bus driver leaves it as it came
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "Unsupported IRP_MN_Xxx (%08x)", minor);
+    EXPECT_EQ(CountLines(expected), 1u);
+    EXPECT_EQ(CountLines("Forwarded IRP to next lower driver"), 1u);
+  }
+}
+
+TEST_F(HardwareTest, StopReleasesEverythingAndRemoveAfterStopIsHarmless) {
+  Slot& slot = StartedCard();
+  DEVICE_EXTENSION* ext = Extension(slot);
+  ASSERT_EQ(kernel->Rebalance(slot), STATUS_SUCCESS);  // query-stop, stop, start
+  EXPECT_EQ(ext->bDeviceStarted, 1u);
+  EXPECT_EQ(ext->bDeviceStopped, 1u);
+  EXPECT_NE(ext->pBar2_VA, nullptr);  // started again
+  EXPECT_EQ(ext->ulReadWriteBackAddr, 0x56780000u);
+
+  // Stopped for good: control requests fail even after the new start.
+  HANDLE h = kernel->DefaultProcess().CreateFileW(u"\\\\.\\Talvrex_v100-0");
+  ASSERT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
+  IOCTL_BUFFER_A block{};
+  block.ulCommand = IOCTL_GET_VERSION;
+  uint32_t returned = 0xFF;
+  EXPECT_FALSE(kernel->DefaultProcess().DeviceIoControl(h, IOCTL_COMMAND, &block, sizeof(block), &block,
+                                                        sizeof(block), &returned));
+  EXPECT_EQ(kernel->DefaultProcess().GetLastError(), wdmsim::ERROR_NO_SYSTEM_RESOURCES);
+  EXPECT_EQ(returned, 0u);
+  kernel->DefaultProcess().CloseHandle(h);
+  EXPECT_EQ(ext->io_control_count, 0);
+}
+
+TEST_F(HardwareTest, RemovingOneCardOfTwoLeavesTheOther) {
+  Slot& first = StartedCard();
+  Slot& second = StartedCard();
+  ASSERT_EQ(kernel->QueryRemoveAndRemove(first), STATUS_SUCCESS);
+  EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), nullptr);
+  EXPECT_NE(kernel->FindDevice(u"\\Device\\Talvrex_v100-1"), nullptr);
+  EXPECT_EQ(Extension(second)->bDeviceStopped, 0u);
+  Slot& third = StartedCard();
+  EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), Fdo(third));
+}
+
+TEST_F(HardwareTest, SurpriseRemovalReleasesOnlyAtRemove) {
+  Slot& slot = StartedCard();
+  image->ClearDbgOutput();
+  EXPECT_EQ(kernel->SurpriseRemove(slot), STATUS_SUCCESS);
+  EXPECT_EQ(CountLines("IRP_MN_SURPRISE_REMOVAL"), 1u);
+  EXPECT_EQ(CountLines("qm4200.sys: IRP_MN_REMOVE_DEVICE"), 1u);
+  EXPECT_EQ(slot.Fdo(), nullptr);
+}
+
+TEST_F(HardwareTest, DisableAndEnableRunAddDeviceAgain) {
+  Slot& slot = StartedCard();
+  ASSERT_EQ(kernel->DisableCard(slot), STATUS_SUCCESS);
+  EXPECT_EQ(slot.Fdo(), nullptr);
+  ASSERT_EQ(kernel->EnableCard(slot), STATUS_SUCCESS);
+  ASSERT_NE(slot.Fdo(), nullptr);
+  EXPECT_EQ(Extension(slot)->bDeviceStopped, 0u);
+  EXPECT_EQ(Extension(slot)->bDeviceStarted, 1u);
+}
+
+TEST_F(HardwareTest, RefusedQueriesAreCancelled) {
+  Slot& slot = StartedCard();
+  Extension(slot)->io_control_count = 1;  // a control request is inside the driver
+  image->ClearDbgOutput();
+  EXPECT_EQ(kernel->QueryStopThenCancel(slot), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(kernel->QueryRemoveThenCancel(slot), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(CountLines("qm4200.sys: IRP_MN_CANCEL_STOP_DEVICE"), 1u);
+  EXPECT_EQ(CountLines("qm4200.sys: PnPCancelRemoveDevice completed!"), 1u);
+  Extension(slot)->io_control_count = 0;
+  EXPECT_EQ(kernel->QueryStopThenCancel(slot), STATUS_SUCCESS);
+  EXPECT_EQ(CountLines("qm4200.sys: PnPQueryRemoveDevice completed!"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Power
+// ---------------------------------------------------------------------------
+TEST_F(HardwareTest, SleepSavesAndResumeWritesBackTheSameConfigSpace) {
+  Slot& slot = StartedCard();
+  DEVICE_EXTENSION* ext = Extension(slot);
+  uint8_t before[256];
+  slot.card->ConfigRead(0, before, sizeof(before));
+  uint32_t marker = ext->ulReadWriteBackAddr;
+  ext->bFirstReadRegister = 0;
+
+  kernel->Sleep();
+  EXPECT_EQ(std::memcmp(ext->ucConfigSpace, before, 256), 0);
+  EXPECT_EQ(ext->bFirstReadRegister, 1u);
+  // The bus driver lost the BARs while the card was off.
+  slot.card->ConfigWrite32(0x10, 0);
+  slot.card->ConfigWrite32(0x18, 0);
+  kernel->Resume();
+  uint8_t after[256];
+  slot.card->ConfigRead(0, after, sizeof(after));
+  EXPECT_EQ(slot.card->BarBase(2) & 0xFFFF0000, static_cast<uint64_t>(ext->ulBarValue[2] & 0xFFFF0000));
+  EXPECT_EQ(std::memcmp(after + 0x10, before + 0x10, 24), 0);
+  // Four set-power requests (system and device, down and up).
+  EXPECT_EQ(ext->ulReadWriteBackAddr, marker + 4 * 0x1000);
+}
+
+TEST_F(HardwareTest, EveryPowerRequestMovesTheMarker) {
+  Slot& slot = StartedCard();
+  DEVICE_EXTENSION* ext = Extension(slot);
+  uint32_t marker = ext->ulReadWriteBackAddr;
+  POWER_STATE s0;
+  s0.SystemState = PowerSystemWorking;
+  kernel->SendPowerRequest(slot, IRP_MN_QUERY_POWER, SystemPowerState, s0);
+  kernel->SendPowerRequest(slot, IRP_MN_WAIT_WAKE, SystemPowerState, s0);
+  EXPECT_EQ(ext->ulReadWriteBackAddr, marker + 2 * 0x1000);
+  EXPECT_EQ(CountLines("Dispatch_Power +++"), 2u);
+}
+
+TEST_F(HardwareTest, RestoreWithoutASavedCopyWritesNothing) {
+  Slot& slot = StartedCard();
+  uint8_t before[256];
+  slot.card->ConfigRead(0, before, sizeof(before));
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d0);
+  uint8_t after[256];
+  slot.card->ConfigRead(0, after, sizeof(after));
+  EXPECT_EQ(std::memcmp(before, after, 256), 0);
+  EXPECT_EQ(CountLines("IRP_MN_WRITE_CONFIG"), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Register reads through the write-back protocol: deadlines, retries,
+// re-arming, foreign answers; and direct reads.
+#include <thread>
+
+#include "control_fixture.h"
+
+namespace {
+
+class WriteBackTest : public ControlTest {
+ protected:
+  // Sim-time seconds a register read takes.
+  double TimedRead(uint32_t offset, uint32_t* value) {
+    int64_t start = kernel->SystemTime100ns();
+    *value = GetRegister(offset);
+    return static_cast<double>(kernel->SystemTime100ns() - start) / 1e7;
+  }
+  void SetUp() override {
+    ControlTest::SetUp();
+    GetRegister(0x7901);  // the first command re-arms; keep it out of the counts
+    slot->card->ClearAccessLog();
+  }
+};
+
+TEST_F(WriteBackTest, AnsweredReadFirstRequestsTheRegister) {
+  SetRegister(0x2010, 0xCAFEF00D);
+  slot->card->ClearAccessLog();
+  EXPECT_EQ(GetRegister(0x2010), 0xCAFEF00Du);
+  auto log = slot->card->AccessLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].kind, card::MmioAccess::Kind::kWrite);
+  EXPECT_EQ(log[0].offset, 0x12010u);
+  EXPECT_EQ(log[0].value, 0u);
+  EXPECT_EQ(ext()->pulGetRegister[0], 0u);  // the slot is cleared for the next read
+  EXPECT_EQ(ext()->pulGetRegister[1], 0u);
+}
+
+TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
+  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
+  uint32_t marker = ext()->ulReadWriteBackAddr;
+  uint32_t value = 0;
+  double seconds = TimedRead(0x1FFC, &value);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(CardWrites(0x11FFC), 10u);
+  EXPECT_EQ(CardWrites(0x1030), 10u);
+  EXPECT_EQ(CardWrites(0x102C), 10u);
+  EXPECT_EQ(ext()->ulReadWriteBackAddr, marker + 10);
+  EXPECT_GE(seconds, 4.7 + 0.1 + 0.05);  // polls of 20..920 ms, ten 10 ms pauses, 50 ms
+  EXPECT_LT(seconds, 6.0);
+  EXPECT_EQ(CountLines("vantrel  ReadRegister_WriteBack  0x1ffc  fail..."), 1u);
+  EXPECT_EQ(CountLines("vantrel  Dispatch_ReadRegister  reg:0x1ffc  --> 0xffffffff"), 1u);
+}
+
+TEST_F(WriteBackTest, SilentUpperRegisterTakesThreeAttemptsAndReArmsOnce) {
+  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
+  uint32_t value = 0;
+  double seconds = TimedRead(0x2000, &value);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(CardWrites(0x12000), 3u);
+  EXPECT_EQ(CardWrites(0x1030), 1u);
+  EXPECT_GE(seconds, 0.44);
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_EQ(CountLines("Dispatch_ReadRegister"), 0u);  // no value message at or above 0x2000
+}
+
+TEST_F(WriteBackTest, AnswerForAnotherRegisterFailsEveryAttempt) {
+  slot->card->UpdateFaults([](card::Faults& f) { f.flagOffset = 0x1234; });
+  uint32_t marker = ext()->ulReadWriteBackAddr;
+  uint32_t value = 0;
+  double seconds = TimedRead(0x1238, &value);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(ext()->ulReadWriteBackAddr, marker + 10);
+  // Every attempt ends early on the wrong answer (one may still time out
+  // when the host is slow to run the card).
+  EXPECT_GE(CountLines("vantrel  ReadRegister_WriteBack  ERROR  t--> 0x1238  ulFlag 0x1234  r--> pulGetRegister[1] "),
+            1u);
+  EXPECT_LT(seconds, 4.7);  // less than ten silent attempts would take
+  EXPECT_EQ(ext()->pulGetRegister[1], 0u);
+}
+
+class EchoZeroTest : public WriteBackTest {
+  card::CardOptions Options() override {
+    card::CardOptions o;
+    o.echoZeroOffset = true;
+    return o;
+  }
+};
+
+TEST_F(EchoZeroTest, AnswerWithoutAnOffsetIsAccepted) {
+  SetRegister(0x3000, 77);
+  EXPECT_EQ(GetRegister(0x3000), 77u);
+}
+
+class DirectReadTest : public ControlTest {
+  card::CardOptions Options() override {
+    card::CardOptions o;
+    o.directRead = true;
+    return o;
+  }
+};
+
+TEST_F(DirectReadTest, RegistersAreLoadedWithoutARequest) {
+  EXPECT_EQ(ext()->read_reg_direct, 1u);
+  SetRegister(0x2020, 0x10203040);
+  slot->card->ClearAccessLog();
+  EXPECT_EQ(GetRegister(0x2020), 0x10203040u);
+  auto log = slot->card->AccessLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].kind, card::MmioAccess::Kind::kRead);
+  EXPECT_EQ(log[0].offset, 0x2020u);
+  EXPECT_TRUE(slot->card->GuestErrors().empty());
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// capture-tool: lists capture/playout cards and reads and writes their
+// registers through the driver. On Linux it talks to simulated cards (--sim).
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "capture/products.h"
+#include "commands.h"
+#include "numbers.h"
+
+#ifdef CAPTURE_TOOL_SIM
+#include "simulation.h"
+#include "wdmsim/kernel.h"
+#else
+#include "capture/win32_backend.h"
+#endif
+
+namespace {
+
+using namespace capture_tool;
+
+CLI::Validator Number(uint32_t max = UINT32_MAX) {
+  return CLI::Validator([max](std::string& text) { return CheckNumber(text, max); }, "NUMBER", "number");
+}
+
+CLI::Validator KnownProduct() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (capture::FindProduct(text) != nullptr) return "";
+        std::string known;
+        for (const auto& p : capture::Products()) known += (known.empty() ? "" : ", ") + std::string(p.name);
+        return "unknown product '" + text + "' (known: " + known + ")";
+      },
+      "PRODUCT", "product");
+}
+
+uint32_t ToNumber(const std::string& text) { return ParseNumber(text).value_or(0); }  // validated before
+
+void PrintDriverLines(const std::string& product, const std::vector<std::string>& lines) {
+  std::fflush(stdout);
+  for (const auto& line : lines) fmt::print(stderr, "[{}] {}\n", product, line);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Lists capture/playout cards and reads and writes their registers through the driver.",
+               "capture-tool"};
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.footer("Numbers are decimal, or hexadecimal with 0x. Exit codes: 0 success, 1 the driver or the card "
+             "refused, 2 usage error.");
+
+  std::string product, device, instanceText;
+  bool verbose = false;
+  auto* productOption =
+      app.add_option("--product", product, "Product of the card (Talvrex, QM4200, ...)")->check(KnownProduct());
+  auto* instanceOption = app.add_option("--instance", instanceText, "Instance number of the card, 0..63")
+                             ->check(Number(capture::kMaxInstances - 1))
+                             ->type_name("N");
+  app.add_option("--device", device, "Card by name: Talvrex_v100-0 or \\\\.\\Talvrex_v100-0")
+      ->excludes(productOption)
+      ->excludes(instanceOption)
+      ->type_name("NAME");
+  app.add_flag("-v,--verbose", verbose, "Also print what the driver printed (simulation only)");
+
+#ifdef CAPTURE_TOOL_SIM
+  std::string simText = "0", imageDir = WDMSIM_IMAGE_DIR, msiText = "1";
+  double speedup = 1.0;
+  bool directRead = false;
+  const std::string sim = "Simulation";
+  app.add_option("--sim", simText, "Boot wdmsim with N simulated cards of the product (default Talvrex)")
+      ->check(Number(capture::kMaxInstances))
+      ->type_name("N")
+      ->group(sim);
+  app.add_option("--image-dir", imageDir, "Directory of the <Product>.sys.so driver images")
+      ->capture_default_str()
+      ->check(CLI::ExistingDirectory)
+      ->group(sim);
+  app.add_flag("--direct-read", directRead, "The cards announce direct register reads (capability bit 11)")
+      ->group(sim);
+  app.add_option("--msi-messages", msiText, "Message interrupts of each card: 0 (none), 1, 2, 4, 8, 16 or 32")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"0", "1", "2", "4", "8", "16", "32"}))
+      ->group(sim);
+  app.add_option("--speedup", speedup, "Run the simulated clock this many times faster")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber)
+      ->group(sim);
+#endif
+
+  auto* list = app.add_subcommand("list", "List the cards present and whether each can be used");
+  auto* version = app.add_subcommand("version", "Print the driver's interface version");
+  auto* dump = app.add_subcommand("dump", "Print the driver's pseudo registers and its diagnostic dump");
+  auto* reg = app.add_subcommand("reg", "Read or write a card register");
+  reg->require_subcommand(1);
+  std::string offsetText, valueText;
+  bool readBack = false;
+  auto* regRead = reg->add_subcommand("read", "Read a register (offsets 0x7900..0x7999: the driver's own)");
+  regRead->add_option("offset", offsetText, "Register offset")->required()->check(Number());
+  auto* regWrite = reg->add_subcommand("write", "Write a register");
+  regWrite->add_option("offset", offsetText, "Register offset")->required()->check(Number());
+  regWrite->add_option("value", valueText, "Value to write")->required()->check(Number());
+  regWrite->add_flag("--read-back", readBack, "Read the register back and print it");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitSuccess : kExitUsage;
+  }
+
+  Context context;
+  context.target = {device, "", std::nullopt};
+  if (!product.empty()) context.target.product = std::string(capture::FindProduct(product)->name);
+  if (!instanceText.empty()) context.target.instance = ToNumber(instanceText);
+
+  auto run = [&]() {
+    if (list->parsed()) return List(context);
+    if (version->parsed()) return Version(context);
+    if (dump->parsed()) return Dump(context);
+    if (regRead->parsed()) return ReadRegister(context, ToNumber(offsetText));
+    return WriteRegister(context, ToNumber(offsetText), ToNumber(valueText), readBack);
+  };
+
+#ifdef CAPTURE_TOOL_SIM
+  const uint32_t simCards = ToNumber(simText);
+  if (simCards == 0) {
+    fmt::print(stderr, "capture-tool: on this system cards exist only in simulation: add --sim N\n");
+    return kExitUsage;
+  }
+  SimSettings settings;
+  settings.cards = simCards;
+  settings.imageDir = imageDir;
+  settings.speedup = speedup;
+  settings.card.directRead = directRead;
+  settings.card.msiMessages = static_cast<uint8_t>(ToNumber(msiText));
+  settings.product = "Talvrex";
+  if (!context.target.product.empty()) {
+    settings.product = context.target.product;
+  } else if (!device.empty()) {
+    auto name = capture::ParseDeviceName(device);
+    if (!name) return Fail(name.error());
+    settings.product = std::string(name->product->name);
+  }
+
+  int code = kExitSuccess;
+  try {
+    Simulation simulation(speedup);
+    auto echo = [&](const std::vector<std::string>& lines) {
+      if (verbose) PrintDriverLines(settings.product, lines);
+      return lines;
+    };
+    std::string started = simulation.Start(settings);
+    echo(simulation.TakeDriverOutput());
+    if (!started.empty()) {
+      fmt::print(stderr, "capture-tool: {}\n", started);
+      code = kExitFailed;
+    } else {
+      context.backend = simulation.backend();
+      context.driverOutput = [&] { return echo(simulation.TakeDriverOutput()); };
+      code = run();
+      echo(simulation.TakeDriverOutput());
+      context = {};
+    }
+    auto findings = simulation.Shutdown();
+    echo(simulation.TakeDriverOutput());
+    for (const auto& finding : findings) fmt::print(stderr, "capture-tool: wdmsim verifier: {}\n", finding);
+    if (!findings.empty() && code == kExitSuccess) code = kExitFailed;
+  } catch (const wdmsim::BugCheck& e) {
+    std::fflush(stdout);
+    fmt::print(stderr, "capture-tool: the simulated kernel stopped with bug check 0x{:X}:\n{}\n", e.code(), e.what());
+    std::fflush(stderr);
+    std::_Exit(kExitFailed);  // the kernel is dead: do not tear it down
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    fmt::print(stderr, "capture-tool: {}\n", e.what());
+    return kExitFailed;
+  }
+  return code;
+#else
+  if (verbose) fmt::print(stderr, "capture-tool: the driver prints to the kernel debugger; --verbose shows nothing more\n");
+  context.backend = std::make_shared<capture::Win32Backend>();
+  return run();
+#endif
+}

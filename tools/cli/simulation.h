@@ -1,0 +1,54 @@
+// --sim: a simulated kernel with the product's driver image and started
+// simulated cards, for the tool to talk to instead of Windows.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/backend.h"
+#include "card/card.h"
+
+namespace wdmsim {
+class Kernel;
+class DriverImage;
+}  // namespace wdmsim
+
+namespace capture_tool {
+
+struct SimSettings {
+  unsigned cards = 1;
+  std::string product;   // canonical name, as in the product table
+  std::string imageDir;  // holds <Product>.sys.so
+  card::CardOptions card;
+  double speedup = 1.0;
+};
+
+class Simulation {
+ public:
+  explicit Simulation(double speedup);
+  ~Simulation();
+  Simulation(const Simulation&) = delete;
+  Simulation& operator=(const Simulation&) = delete;
+
+  // Loads the image and plugs and starts the cards; "" or what went wrong.
+  std::string Start(const SimSettings& settings);
+  // Everything opened through it must be closed before Shutdown.
+  std::shared_ptr<capture::Backend> backend() const { return backend_; }
+  // Lines the driver printed since the last call.
+  std::vector<std::string> TakeDriverOutput();
+  // Removes the cards and unloads the driver (their output is left for
+  // TakeDriverOutput); answers what the verifier found, one line each.
+  std::vector<std::string> Shutdown();
+  // The report of a bug check that killed the kernel, or "".
+  std::string BugCheckReport() const;
+
+ private:
+  std::unique_ptr<wdmsim::Kernel> kernel_;
+  wdmsim::DriverImage* image_ = nullptr;
+  std::shared_ptr<capture::Backend> backend_;
+  std::string output_;    // the image's output, kept past unloading
+  size_t consumed_ = 0;   // of output_, already taken
+};
+
+}  // namespace capture_tool

@@ -1,0 +1,178 @@
+// User address spaces: memory a simulated process allocates below 4 GiB,
+// with real mappings and real protections, and the kernel routines that
+// probe and lock it.
+//
+// Notes:
+//  1. Each allocation is a real mapping (mmap with MAP_32BIT) between two
+//     no-access guard pages, so that an overrun faults as it would on
+//     Windows, and a freed range stays reserved as no access instead of being
+//     handed out again (a stale pointer keeps faulting).
+//  2. Probing and locking check the calling process's table of ranges and
+//     raise STATUS_ACCESS_VIOLATION (ExRaiseStatus) for addresses that are
+//     unmapped, no-access, or read-only when write access is asked.
+//  3. Locked MDLs are accounted per process: unlocking one twice is a bug
+//     check, and a process that ends with locked pages is reported (Windows
+//     stops with PROCESS_HAS_LOCKED_PAGES).
+#include <sys/mman.h>
+
+#include "internal.h"
+#include "user/process_impl.h"
+
+namespace wdmsim {
+
+namespace {
+
+constexpr uintptr_t kPage = 0x1000;
+constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;  // MmUserProbeAddress on x64
+constexpr ULONG PFN_LIST_CORRUPT = 0x4E;
+
+int HostProtection(uint32_t protect) {
+  switch (protect) {
+    case PAGE_READONLY: return PROT_READ;
+    case PAGE_READWRITE: return PROT_READ | PROT_WRITE;
+    default: return PROT_NONE;
+  }
+}
+
+// Caller holds the process's lock. Raises for a range the process may not
+// use as asked (note 2).
+void CheckRangeLocked(Process::Impl& process, uintptr_t begin, uintptr_t end, bool write) {
+  uintptr_t va = begin & ~(kPage - 1);
+  while (va < end) {
+    auto it = process.regions.upper_bound(va);
+    if (it == process.regions.begin()) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    --it;
+    const UserRegion& region = it->second;
+    if (region.freed || va >= it->first + region.size) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    if (region.protect == PAGE_NOACCESS) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    if (write && region.protect != PAGE_READWRITE) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    va = std::min(end + kPage - 1, it->first + region.size) & ~(kPage - 1);
+    if (va <= begin) break;
+  }
+}
+
+Process::Impl* CallerProcess() {
+  Process* p = CurrentProcess();
+  return p != nullptr ? &p->impl() : nullptr;
+}
+
+}  // namespace
+
+void* Process::VirtualAlloc(size_t size, uint32_t protect) {
+  size_t bytes = (size + kPage - 1) & ~(kPage - 1);
+  if (bytes == 0) return nullptr;
+  // Reserve with a guard page on each side (note 1).
+  void* reservation = mmap(nullptr, bytes + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+  if (reservation == MAP_FAILED) return nullptr;
+  auto base = reinterpret_cast<uintptr_t>(reservation) + kPage;
+  if (mprotect(reinterpret_cast<void*>(base), bytes, HostProtection(protect)) != 0) {
+    munmap(reservation, bytes + 2 * kPage);
+    return nullptr;
+  }
+  std::lock_guard lock(impl_->lock);
+  impl_->regions[base] = UserRegion{bytes, protect, false};
+  return reinterpret_cast<void*>(base);
+}
+
+bool Process::VirtualProtect(void* address, size_t size, uint32_t protect) {
+  std::lock_guard lock(impl_->lock);
+  auto it = impl_->regions.find(reinterpret_cast<uintptr_t>(address));
+  if (it == impl_->regions.end() || it->second.freed || size > it->second.size) return false;
+  if (mprotect(address, it->second.size, HostProtection(protect)) != 0) return false;
+  it->second.protect = protect;
+  return true;
+}
+
+bool Process::VirtualFree(void* address) {
+  std::lock_guard lock(impl_->lock);
+  auto it = impl_->regions.find(reinterpret_cast<uintptr_t>(address));
+  if (it == impl_->regions.end() || it->second.freed) return false;
+  mprotect(address, it->second.size, PROT_NONE);
+  it->second.freed = true;
+  return true;
+}
+
+Process::Impl::~Impl() {
+  for (auto& [base, region] : regions) munmap(reinterpret_cast<void*>(base - kPage), region.size + 2 * kPage);
+}
+
+bool IsSimulatedUserAddress(const void* address) {
+  KernelState* k = KOrNull();
+  if (k == nullptr) return false;
+  auto a = reinterpret_cast<uintptr_t>(address);
+  return a < (uintptr_t{1} << 32) && a >= 0x10000;
+}
+
+void ReportLockedPagesAtExit(Process& process) {
+  std::lock_guard lock(process.impl().lock);
+  for (PMDL mdl : process.impl().lockedMdls) {
+    K().Finding("process ended with locked pages: MDL " + Hex(reinterpret_cast<uintptr_t>(mdl)) + " (" +
+                std::to_string(mdl->ByteCount) + " bytes) was never unlocked");
+  }
+  process.impl().lockedMdls.clear();
+}
+
+}  // namespace wdmsim
+
+using namespace wdmsim;
+
+extern "C" {
+
+VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+  RequireIrqlAtMost("ProbeForRead", APC_LEVEL);
+  if (Length == 0) return;
+  auto a = reinterpret_cast<uintptr_t>(Address);
+  if (Alignment != 0 && (a & (Alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
+  if (a + Length < a || a + Length > kUserProbeAddress) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+}
+
+// Checks the range and touches every page for writing, as Windows does.
+VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+  RequireIrqlAtMost("ProbeForWrite", APC_LEVEL);
+  if (Length == 0) return;
+  auto a = reinterpret_cast<uintptr_t>(Address);
+  if (Alignment != 0 && (a & (Alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
+  if (a + Length < a || a + Length > kUserProbeAddress) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  if (Process::Impl* process = CallerProcess()) {
+    std::lock_guard lock(process->lock);
+    CheckRangeLocked(*process, a, a + Length, true);
+  }
+}
+
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+  RequireIrqlAtMost("MmProbeAndLockPages", DISPATCH_LEVEL);
+  PMDL mdl = MemoryDescriptorList;
+  if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
+    K().RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x7A, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
+                      "MmProbeAndLockPages on an MDL whose pages are already locked");
+  }
+  auto begin = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(mdl));
+  uintptr_t end = begin + mdl->ByteCount;
+  if (AccessMode == UserMode && (end < begin || end > kUserProbeAddress)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  Process* owner = CurrentProcess();
+  if (owner == nullptr) ExRaiseStatus(STATUS_ACCESS_VIOLATION);  // no user address space here
+  std::lock_guard lock(owner->impl().lock);
+  CheckRangeLocked(owner->impl(), begin, end, Operation != IoReadAccess);
+  mdl->MdlFlags |= MDL_PAGES_LOCKED;
+  mdl->Process = reinterpret_cast<struct _EPROCESS*>(owner);
+  mdl->MappedSystemVa = reinterpret_cast<PVOID>(begin);
+  owner->impl().lockedMdls.insert(mdl);
+}
+
+VOID MmUnlockPages(PMDL MemoryDescriptorList) {
+  RequireIrqlAtMost("MmUnlockPages", DISPATCH_LEVEL);
+  PMDL mdl = MemoryDescriptorList;
+  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED) || mdl->Process == nullptr) {
+    K().RaiseBugCheck(PFN_LIST_CORRUPT, 0x7, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
+                      "MmUnlockPages on an MDL whose pages are not locked (unlocked twice?)");
+  }
+  auto* owner = reinterpret_cast<Process*>(mdl->Process);
+  {
+    std::lock_guard lock(owner->impl().lock);
+    owner->impl().lockedMdls.erase(mdl);
+  }
+  mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
+  mdl->Process = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// A simulated process's handle table.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "internal.h"
+
+namespace wdmsim {
+
+struct HandleEntry {
+  ObjectType type = ObjectType::File;
+  void* object = nullptr;
+};
+
+// A range of the process's address space (VirtualAlloc).
+struct UserRegion {
+  size_t size = 0;
+  uint32_t protect = PAGE_NOACCESS;
+  bool freed = false;
+};
+
+struct Process::Impl {
+  ~Impl();
+  std::mutex lock;
+  std::map<HANDLE, HandleEntry> handles;
+  uintptr_t nextHandle = 4;
+  std::map<uintptr_t, UserRegion> regions;  // by base address
+  std::set<PMDL> lockedMdls;                 // pages locked by MmProbeAndLockPages
+
+  HANDLE Insert(ObjectType type, void* object);
+  bool Lookup(HANDLE handle, HandleEntry* entry);
+};
+
+// The process whose system call the calling thread is running, or null.
+Process* CurrentProcess();
+// True for addresses of the simulated user address spaces (below 4 GiB).
+bool IsSimulatedUserAddress(const void* address);
+void ReportLockedPagesAtExit(Process& process);
+
+}  // namespace wdmsim
