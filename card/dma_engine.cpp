@@ -184,7 +184,7 @@ void DmaEngine::ReleaseLine(uint64_t generation) {
   if (!card) return;
   {
     std::lock_guard lock(mu_);
-    (void)generation;  // a later completion or start owns the line
+    if (lineGeneration_ != generation) return;  // a later completion or start owns the line
     card->RequestLine(false);
   }
   card->SyncLine();

@@ -37,7 +37,7 @@ constexpr PseudoRegister kPseudoRegisters[] = {
     {0x7952, "dmawrite-buffer-low", "DmaWrite common buffer bus address, low half"},
     {0x7953, "dmawrite-buffer-high", "DmaWrite common buffer bus address, high half"},
     {0x7954, "bar2-va", "register window, low half of its kernel address"},
-    {PSEUDO_REG_READ_WRITEBACK_ADDR, "writeback-retries", "write-back read attempts that were retried"},
+    {PSEUDO_REG_READ_WRITEBACK_ADDR, "writeback-marker", "diagnostic marker: retried reads, power changes, stop"},
 };
 
 std::string Hex(uint32_t value) { return fmt::format("0x{:08X}", value); }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <numeric>
+#include <thread>
 
 #include "card/card.h"
 #include "card/dma_registers.h"
@@ -267,12 +268,23 @@ TEST_F(DmaTest, LineHeldAfterCompletionAndMessagesOnlyWhenEnabled) {
   EXPECT_FALSE(host.line);
   EXPECT_TRUE(host.messages.empty());  // 0x6074 is 0 at power-up
 
+  // A completion inside another's hold restarts the hold: the older
+  // release must not drop the newer assertion.
+  Submit(dma::kStartCapture, toHost, 64);
+  host.Advance(1000);
+  Submit(dma::kStartPlayout, toCard, 64);
+  EXPECT_FALSE(host.line);  // any new start drops the line
+  host.Advance(1000);
+  EXPECT_TRUE(host.line);
+  host.Advance(4000);  // the first completion's hold is over
+  EXPECT_TRUE(host.line);
+  host.Advance(1000);
+  EXPECT_FALSE(host.line);
+
   Write(regs::kRegMsiEnable, regs::kMsiEnableAll);
   Submit(dma::kStartCapture, toHost, 64);
   host.Advance(1000);
   EXPECT_EQ(host.messages, std::vector<uint32_t>{dma::kCompletionMessage});
-  Submit(dma::kStartPlayout, toCard, 64);  // any new start drops the line
-  EXPECT_FALSE(host.line);
 
   Make({.dmaLineHoldNs = 0});  // held until the next start
   Captured(64);
@@ -301,6 +313,31 @@ TEST_F(DmaTest, StartRegistersStayClearOfTheDestructiveRegisterTest) {
     if (reg != regs::kRandomTestAvoid) Write(reg, 0xFFFFFFFF);
   host.Advance(kLong);
   EXPECT_EQ(host.dmaFaults, 0);
+  EXPECT_TRUE(card->GuestErrors().empty());
+}
+
+TEST_F(DmaTest, ConcurrentStartsLeaveOneCompletionPerDirection) {
+  Make({.directRead = true});
+  Write(regs::kRegMsiEnable, regs::kMsiEnableAll);
+  frames::MakeFrame(std::span(host.At(toCard + cbuf::kData), 64), 0, 0);
+  Submit(dma::kStartPlayout, toCard, 64);  // items in place; the threads only store start registers
+  Submit(dma::kStartCapture, toHost, 64);
+  std::vector<std::thread> threads;
+  for (uint32_t reg : {dma::kStartPlayout, dma::kStartCapture, dma::kStartLoopback, dma::kStartCapture})
+    threads.emplace_back([this, reg] {
+      for (int i = 0; i < 200; ++i) {
+        Write(reg, static_cast<uint32_t>(reg == dma::kStartPlayout ? toCard : toHost));
+        card->UpdateFaults([](Faults& f) { f.dmaExtraDelayNs = 1; });
+      }
+    });
+  for (auto& t : threads) t.join();
+  host.Advance(kLong);
+  EXPECT_EQ(host.messages.size(), 2u);
+  EXPECT_EQ(Status(toCard), dma::kStatusDone);
+  EXPECT_EQ(Status(toHost), dma::kStatusDone);
+  EXPECT_EQ(Reg(regs::kDmaReadDoneStatus), dma::kStatusDone);
+  EXPECT_EQ(Reg(regs::kDmaWriteDoneStatus), dma::kStatusDone);
+  EXPECT_EQ(Reg(dma::kSinkBlocks), 1u);
   EXPECT_TRUE(card->GuestErrors().empty());
 }
 

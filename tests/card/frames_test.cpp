@@ -73,13 +73,4 @@ TEST(FramesTest, EveryDamageIsCaughtAndClassified) {
   EXPECT_FALSE(MatchesPattern(relabelled));
 }
 
-TEST(FramesTest, RangesShorterThanAHeaderGetItsLeadingBytes) {
-  std::vector<uint8_t> shortFrame(10, 0xAA);
-  MakeFrame(shortFrame, 9, kPatternRamp);
-  EXPECT_EQ(shortFrame[0], 'F');
-  EXPECT_EQ(shortFrame[4], 9);
-  EXPECT_EQ(shortFrame[8], 10);  // the length field says what was written
-  EXPECT_NE(VerifyFrame(shortFrame).verdict, Verdict::kGood);
-}
-
 }  // namespace

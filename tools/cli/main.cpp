@@ -23,7 +23,7 @@ namespace {
 using namespace capture_tool;
 
 CLI::Validator Number(uint32_t max = UINT32_MAX) {
-  return CLI::Validator([max](std::string& text) { return CheckNumber(text, max); }, "NUMBER", "number");
+  return CLI::Validator([max](std::string& text) { return CheckNumber(text, max); }, "", "number");
 }
 
 CLI::Validator KnownProduct() {
@@ -34,7 +34,7 @@ CLI::Validator KnownProduct() {
         for (const auto& p : capture::Products()) known += (known.empty() ? "" : ", ") + std::string(p.name);
         return "unknown product '" + text + "' (known: " + known + ")";
       },
-      "PRODUCT", "product");
+      "", "product");
 }
 
 uint32_t ToNumber(const std::string& text) { return ParseNumber(text).value_or(0); }  // validated before
@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
   std::string product, device, instanceText;
   bool verbose = false;
   auto* productOption =
-      app.add_option("--product", product, "Product of the card (Talvrex, QM4200, ...)")->check(KnownProduct());
+      app.add_option("--product", product, "Product of the card (Talvrex, QM4200, ...)")
+          ->check(KnownProduct())
+          ->type_name("NAME");
   auto* instanceOption = app.add_option("--instance", instanceText, "Instance number of the card, 0..63")
                              ->check(Number(capture::kMaxInstances - 1))
                              ->type_name("N");
@@ -100,10 +102,10 @@ int main(int argc, char** argv) {
   std::string offsetText, valueText;
   bool readBack = false;
   auto* regRead = reg->add_subcommand("read", "Read a register (offsets 0x7900..0x7999: the driver's own)");
-  regRead->add_option("offset", offsetText, "Register offset")->required()->check(Number());
+  regRead->add_option("offset", offsetText, "Register offset")->required()->check(Number())->type_name("NUMBER");
   auto* regWrite = reg->add_subcommand("write", "Write a register");
-  regWrite->add_option("offset", offsetText, "Register offset")->required()->check(Number());
-  regWrite->add_option("value", valueText, "Value to write")->required()->check(Number());
+  regWrite->add_option("offset", offsetText, "Register offset")->required()->check(Number())->type_name("NUMBER");
+  regWrite->add_option("value", valueText, "Value to write")->required()->check(Number())->type_name("NUMBER");
   regWrite->add_flag("--read-back", readBack, "Read the register back and print it");
 
   try {

@@ -226,6 +226,11 @@ class Process {
   bool VirtualProtect(void* address, size_t size, uint32_t protect);
   bool VirtualFree(void* address);
 
+  // Runs `work` in this process's context, as the kernel side of a system
+  // call made by it (what ObReferenceObjectByHandle and MmProbeAndLockPages
+  // look at). For tests.
+  void RunInContext(const std::function<void()>& work);
+
   // Events. Time-outs are in milliseconds of simulated time.
   HANDLE CreateEventW(bool manualReset, bool initialState);
   bool SetEvent(HANDLE event);

@@ -203,17 +203,18 @@ NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p,
                          std::unique_lock<std::mutex>& lock) {
   HalState& h = H();
   if (card.messageTable != nullptr) return STATUS_INVALID_PARAMETER;  // connected already
-  if (p.SpinLock != nullptr && p.SynchronizeIrql < card.irql) return STATUS_INVALID_PARAMETER;
   const ULONG count = card.card->Options().msiMessages;
   const ULONG vector = kFirstMessageVector + card.number;
   auto* table = new _IO_INTERRUPT_MESSAGE_INFO{};
-  table->UnifiedIrql = card.irql;
+  // The system picks the one IRQL all messages run at (and the spin lock is
+  // taken at); a SynchronizeIrql above it raises it.
+  table->UnifiedIrql = std::max(card.irql, p.SpinLock != nullptr ? p.SynchronizeIrql : card.irql);
   table->MessageCount = count;
   for (ULONG id = 0; id < count; ++id) {
     auto* object = new _KINTERRUPT{};
     object->vector = vector;
     object->irql = card.irql;
-    object->synchronizeIrql = p.SpinLock != nullptr ? p.SynchronizeIrql : card.irql;
+    object->synchronizeIrql = table->UnifiedIrql;
     object->mode = Latched;
     object->messageService = p.MessageServiceRoutine;
     object->context = p.ServiceContext;
@@ -394,7 +395,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
         r.vector = card->vector;
         r.irql = card->irql;
       }
-      if (p.SpinLock == nullptr) r.synchronizeIrql = r.irql;
+      r.synchronizeIrql = std::max(r.irql, p.SpinLock != nullptr ? p.SynchronizeIrql : r.irql);
       return ConnectLine(k, r, owner, p.InterruptObject);
     }
     case CONNECT_MESSAGE_BASED: {
@@ -408,7 +409,8 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
       // the caller learns so from Version.
       if (p.FallBackServiceRoutine == nullptr) return kStatusNotFound;
       LineRequest r{p.FallBackServiceRoutine, p.ServiceContext, p.SpinLock, card->vector, card->irql,
-                    p.SpinLock != nullptr ? p.SynchronizeIrql : card->irql, LevelSensitive, true, ~KAFFINITY{0},
+                    std::max(card->irql, p.SpinLock != nullptr ? p.SynchronizeIrql : card->irql), LevelSensitive,
+                    true, ~KAFFINITY{0},
                     CONNECT_LINE_BASED};
       lock.unlock();
       NTSTATUS status = ConnectLine(k, r, owner, p.ConnectionContext.InterruptObject);

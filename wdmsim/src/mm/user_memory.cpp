@@ -108,6 +108,7 @@ void ReportLockedPagesAtExit(Process& process) {
   for (PMDL mdl : process.impl().lockedMdls) {
     K().Finding("process ended with locked pages: MDL " + Hex(reinterpret_cast<uintptr_t>(mdl)) + " (" +
                 std::to_string(mdl->ByteCount) + " bytes) was never unlocked");
+    mdl->Process = nullptr;  // reported; a late unlock only clears the flag
   }
   process.impl().lockedMdls.clear();
 }
@@ -162,7 +163,11 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) {
   RequireIrqlAtMost("MmUnlockPages", DISPATCH_LEVEL);
   PMDL mdl = MemoryDescriptorList;
-  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED) || mdl->Process == nullptr) {
+  if ((mdl->MdlFlags & MDL_PAGES_LOCKED) && mdl->Process == nullptr) {
+    mdl->MdlFlags &= ~MDL_PAGES_LOCKED;  // its process has ended (reported then)
+    return;
+  }
+  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
     K().RaiseBugCheck(PFN_LIST_CORRUPT, 0x7, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
                       "MmUnlockPages on an MDL whose pages are not locked (unlocked twice?)");
   }

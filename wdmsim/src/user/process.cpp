@@ -71,6 +71,11 @@ std::unique_ptr<Process> Kernel::CreateProcess() {
 
 uint32_t Process::GetLastError() const { return tLastError; }
 
+void Process::RunInContext(const std::function<void()>& work) {
+  ProcessContext context(this);
+  work();
+}
+
 HANDLE Process::Impl::Insert(ObjectType type, void* object) {
   std::lock_guard guard(lock);
   auto handle = reinterpret_cast<HANDLE>(nextHandle);

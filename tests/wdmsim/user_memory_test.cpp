@@ -1,0 +1,160 @@
+// User address spaces, probing and locking, the guard, and references by
+// handle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "wdmsim/kernel.h"
+
+extern "C" BOOLEAN RunGuarded(void (*Routine)(PVOID), PVOID Context);
+
+namespace {
+
+class UserMemoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { kernel = std::make_unique<wdmsim::Kernel>(); }
+  void TearDown() override {
+    if (!expectBugCheck) {
+      EXPECT_EQ(kernel->BugCheckReport(), "");
+      EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
+    }
+    process.reset();
+    kernel.reset();
+  }
+  wdmsim::Process& P() {
+    if (!process) process = kernel->CreateProcess();
+    return *process;
+  }
+  // Runs `routine` under the guard in the process's context.
+  bool Raised(void (*routine)(PVOID), PVOID context) {
+    bool raised = false;
+    P().RunInContext([&] { raised = RunGuarded(routine, context) != FALSE; });
+    return raised;
+  }
+  std::unique_ptr<wdmsim::Kernel> kernel;
+  std::unique_ptr<wdmsim::Process> process;
+  bool expectBugCheck = false;
+};
+
+struct Range {
+  void* address;
+  ULONG length;
+  LOCK_OPERATION operation;
+  PMDL mdl;
+};
+
+void LockRange(PVOID context) {
+  auto* r = static_cast<Range*>(context);
+  MmProbeAndLockPages(r->mdl, UserMode, r->operation);
+}
+
+TEST_F(UserMemoryTest, AllocationsAreBelowFourGigabytesWithGuardPages) {
+  auto* a = static_cast<uint8_t*>(P().VirtualAlloc(10000));
+  ASSERT_NE(a, nullptr);
+  EXPECT_LT(reinterpret_cast<uintptr_t>(a), uintptr_t{1} << 32);
+  std::memset(a, 1, 10000);  // real, writable memory
+  auto touchPastTheEnd = [](PVOID p) { static_cast<volatile uint8_t*>(p)[12288] = 1; };
+  EXPECT_TRUE(Raised(touchPastTheEnd, a));  // the guard page after the allocation
+}
+
+TEST_F(UserMemoryTest, LockingChecksProtectionsAndRaises) {
+  auto* rw = P().VirtualAlloc(8192);
+  auto* ro = P().VirtualAlloc(8192, wdmsim::PAGE_READONLY);
+  auto* none = P().VirtualAlloc(8192, wdmsim::PAGE_NOACCESS);
+  auto* freed = P().VirtualAlloc(8192);
+  P().VirtualFree(freed);
+  struct Case {
+    void* address;
+    LOCK_OPERATION operation;
+    bool raises;
+  } cases[] = {{rw, IoModifyAccess, false}, {ro, IoReadAccess, false}, {ro, IoModifyAccess, true},
+               {none, IoReadAccess, true},  {freed, IoReadAccess, true}, {reinterpret_cast<void*>(0x1000), IoReadAccess, true}};
+  for (const Case& c : cases) {
+    Range r{c.address, 8192, c.operation, IoAllocateMdl(c.address, 8192, FALSE, FALSE, nullptr)};
+    ASSERT_NE(r.mdl, nullptr);
+    EXPECT_EQ(Raised(LockRange, &r), c.raises) << c.address << " op " << c.operation;
+    if (!c.raises) {
+      EXPECT_TRUE(r.mdl->MdlFlags & MDL_PAGES_LOCKED);
+      MmUnlockPages(r.mdl);
+    }
+    IoFreeMdl(r.mdl);
+  }
+}
+
+TEST_F(UserMemoryTest, ProbesCheckAlignmentOverflowAndTheUserRange) {
+  auto probe = [&](const void* address, SIZE_T length, ULONG alignment, bool write) {
+    struct Args {
+      const void* a;
+      SIZE_T l;
+      ULONG al;
+      bool w;
+    } args{address, length, alignment, write};
+    return Raised(
+        [](PVOID p) {
+          auto* a = static_cast<Args*>(p);
+          if (a->w) {
+            ProbeForWrite(const_cast<void*>(a->a), a->l, a->al);
+          } else {
+            ProbeForRead(a->a, a->l, a->al);
+          }
+        },
+        &args);
+  };
+  auto* rw = static_cast<uint8_t*>(P().VirtualAlloc(4096));
+  auto* ro = P().VirtualAlloc(4096, wdmsim::PAGE_READONLY);
+  EXPECT_FALSE(probe(rw, 4096, 1, true));
+  EXPECT_FALSE(probe(rw, 0, 1, false));
+  EXPECT_TRUE(probe(rw + 1, 4, 4, false));  // misaligned
+  EXPECT_TRUE(probe(reinterpret_cast<void*>(~uintptr_t{0} - 4), 16, 1, false));  // wraps
+  EXPECT_TRUE(probe(reinterpret_cast<void*>(0xFFFF800000000000), 16, 1, false));  // kernel range
+  EXPECT_TRUE(probe(ro, 16, 1, true));
+  EXPECT_FALSE(probe(ro, 16, 1, false));
+}
+
+TEST_F(UserMemoryTest, RaiseOutsideAnyGuardStopsTheMachine) {
+  expectBugCheck = true;
+  EXPECT_THROW(ExRaiseStatus(STATUS_ACCESS_VIOLATION), wdmsim::BugCheck);
+  EXPECT_NE(kernel->BugCheckReport().find("STOP: 0x0000001E"), std::string::npos);
+}
+
+TEST_F(UserMemoryTest, UnlockingTwiceIsABugCheckAndLockedPagesAreAccounted) {
+  auto* rw = P().VirtualAlloc(4096);
+  Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
+  ASSERT_FALSE(Raised(LockRange, &r));
+  process.reset();  // the process ends with the pages still locked
+  auto findings = kernel->Findings();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_NE(findings[0].find("locked pages"), std::string::npos);
+  kernel->ClearFindings();
+  MmUnlockPages(r.mdl);
+  expectBugCheck = true;
+  EXPECT_THROW(MmUnlockPages(r.mdl), wdmsim::BugCheck);  // unlocked twice
+}
+
+TEST_F(UserMemoryTest, ReferencesByHandleCheckTheType) {
+  HANDLE event = P().CreateEventW(false, false);
+  PVOID object = reinterpret_cast<PVOID>(1);
+  NTSTATUS status = STATUS_SUCCESS;
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(event, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr);
+  });
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+  P().CloseHandle(event);  // the reference keeps the event alive
+  EXPECT_EQ(KeReadStateEvent(static_cast<PKEVENT>(object)), 1);
+  ObDereferenceObject(object);
+
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x4444), EVENT_MODIFY_STATE, *ExEventObjectType,
+                                       UserMode, &object, nullptr);
+  });
+  EXPECT_EQ(status, STATUS_INVALID_HANDLE);
+  EXPECT_EQ(object, nullptr);
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0xFFFFFFFF80000004ull), EVENT_MODIFY_STATE,
+                                       *ExEventObjectType, UserMode, &object, nullptr);
+  });
+  EXPECT_EQ(status, STATUS_INVALID_HANDLE);  // a kernel handle from user mode
+}
+
+}  // namespace
