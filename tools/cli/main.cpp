@@ -39,10 +39,12 @@ CLI::Validator KnownProduct() {
 
 uint32_t ToNumber(const std::string& text) { return ParseNumber(text).value_or(0); }  // validated before
 
+#ifdef CAPTURE_TOOL_SIM
 void PrintDriverLines(const std::string& product, const std::vector<std::string>& lines) {
   std::fflush(stdout);
   for (const auto& line : lines) fmt::print(stderr, "[{}] {}\n", product, line);
 }
+#endif
 
 }  // namespace
 

@@ -11,12 +11,6 @@ namespace wdmsim {
 
 namespace {
 
-PIRP BuildPnpIrp(PDEVICE_OBJECT top, UCHAR minor, const char* what) {
-  PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_PNP, minor, what);
-  // Every Plug and Play request starts out as "not supported".
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  return irp;
-}
 
 // The bus driver finds a new card: a physical device object for it, the
 // card's resources assigned; then the PnP manager calls the function
@@ -73,25 +67,16 @@ std::vector<Slot*> Kernel::Slots() {
   return out;
 }
 
+// The card leaves the bus: the remove request goes down its stack (with the
+// verifier's checks), then the bus driver deletes its device.
 NTSTATUS Kernel::RemoveCard(Slot& slot) {
-  NTSTATUS status = STATUS_SUCCESS;
   if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
-  if (slot.pdo->AttachedDevice != nullptr) {
-    PDEVICE_OBJECT top = io::AttachedTop(slot.pdo);
-    ObfReferenceObject(top);
-    PIRP irp = BuildPnpIrp(top, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
-    status = io::SendSynchronous(top, irp);
-    ObfDereferenceObject(top);
-    if (slot.pdo->AttachedDevice != nullptr) {
-      state_->Finding("removal left a device attached above the bus driver's device");
-      slot.pdo->AttachedDevice = nullptr;
-    }
-  }
-  // The card is gone from the bus: the bus driver deletes its device.
+  std::lock_guard lock(pnp::StackLock(slot));
+  if (slot.pdo->AttachedDevice != nullptr) return pnp::RemoveStack(slot, true);
   pnp::DestroyPdoExtension(slot.pdo);
   IoDeleteDevice(slot.pdo);
   slot.pdo = nullptr;
-  return status;
+  return STATUS_SUCCESS;
 }
 
 namespace pnp {
