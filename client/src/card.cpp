@@ -232,9 +232,7 @@ Result<std::vector<uint8_t>> Card::ReadWriteBack(uint32_t byteOffset, uint32_t c
 std::vector<CardListing> ListCards(const std::shared_ptr<Backend>& backend) {
   std::vector<CardListing> cards;
   for (const std::u16string& path : backend->CandidatePaths()) {
-    std::string narrow;
-    for (char16_t c : path) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    auto name = ParseDeviceName(narrow);
+    auto name = ParseDeviceName(path);
     if (!name) continue;
     auto card = Card::Open(backend, *name);
     if (!card) {

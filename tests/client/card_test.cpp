@@ -95,8 +95,12 @@ TEST_P(CardTest, PseudoRegistersAndTheDiagnosticDump) {
   for (const auto& [reg, value] : *values) {
     EXPECT_GE(reg.offset, 0x7900u);
     EXPECT_LT(reg.offset, 0x7999u);
-    if (reg.offset == PSEUDO_REG_WRITE_DELAY) EXPECT_EQ(value, 0u);
-    if (reg.offset == 0x7950) EXPECT_NE(value, 0u) << "the DmaRead common buffer has a bus address";
+    if (reg.offset == PSEUDO_REG_WRITE_DELAY) {
+      EXPECT_EQ(value, 0u);
+    }
+    if (reg.offset == 0x7950) {
+      EXPECT_NE(value, 0u) << "the DmaRead common buffer has a bus address";
+    }
   }
 
   EXPECT_EQ(CountLines("pCommonBuffer_LA_DmaWrite"), 0u);

@@ -22,8 +22,7 @@ bool IsPseudoRegister(uint32_t offset) { return offset >= 0x7900 && offset <= 0x
 capture::Result<capture::Card> OpenFirst(const Context& context) {
   std::optional<capture::Error> refused;
   for (const std::u16string& path : context.backend->CandidatePaths()) {
-    std::string narrow(path.begin(), path.end());
-    auto name = capture::ParseDeviceName(narrow);
+    auto name = capture::ParseDeviceName(path);
     if (!name) continue;
     if (context.target.instance && name->instance != *context.target.instance) continue;
     auto card = capture::Card::Open(context.backend, *name);

@@ -56,6 +56,8 @@ struct PseudoValue {
   uint32_t value;
 };
 
+// Calls may come from several threads at once (each is one control request);
+// Close, moving and destruction may not overlap with any other call.
 class Card {
  public:
   static Result<Card> Open(std::shared_ptr<Backend> backend, const DeviceName& name);

@@ -42,6 +42,7 @@ struct DeviceName {
 
 // Accepts "Talvrex_v100-0", "\\.\Talvrex_v100-0" and "\DosDevices\Talvrex_v100-0".
 Result<DeviceName> ParseDeviceName(std::string_view text);
+Result<DeviceName> ParseDeviceName(std::u16string_view text);  // names are ASCII
 Result<DeviceName> MakeDeviceName(std::string_view product, unsigned instance);
 
 }  // namespace capture

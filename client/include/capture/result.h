@@ -66,9 +66,18 @@ class [[nodiscard]] Result {
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return Checked(); }
-  const T& value() const& { return const_cast<Result*>(this)->Checked(); }
-  T&& value() && { return std::move(Checked()); }
+  T& value() & {
+    Check();
+    return std::get<0>(state_);
+  }
+  const T& value() const& {
+    Check();
+    return std::get<0>(state_);
+  }
+  T&& value() && {
+    Check();
+    return std::get<0>(std::move(state_));
+  }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
@@ -85,9 +94,8 @@ class [[nodiscard]] Result {
   }
 
  private:
-  T& Checked() {
+  void Check() const {
     if (!ok()) throw BadResultAccess(std::get<1>(state_).message());
-    return std::get<0>(state_);
   }
   std::variant<T, Error> state_;
 };
