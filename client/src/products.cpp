@@ -93,10 +93,6 @@ Result<DeviceName> ParseDeviceName(std::string_view text) {
   return Make(rest.substr(0, infix), instance, operation);
 }
 
-}  // namespace capture
-
-namespace capture {
-
 Result<DeviceName> ParseDeviceName(std::u16string_view text) {
   std::string narrow;
   for (char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');

@@ -118,6 +118,11 @@ struct KernelState {
   std::map<std::u16string, LinkInfo> links;              // upper-cased "\??\X"
   std::map<PIRP, IrpInfo> irps;
   std::vector<PIRP> abandonedIrps;  // left by a driver; freed at shutdown
+  // Verifier: references drivers took with ObReferenceObjectByHandle,
+  // ObReferenceObject and IoGetAttachedDeviceReference and have not yet
+  // released, per object and per image (null: code outside any mapped image,
+  // a built-in test driver or wdmsim itself, whose own pairs balance).
+  std::map<const void*, std::map<DriverImage*, LONG>> driverReferences;
 
   // Loaded images
   std::vector<std::unique_ptr<DriverImage>> images;
@@ -156,6 +161,9 @@ struct KernelState {
   // Fault injection: the n-th call (from now, 1-based) of a routine fails.
   std::mutex faultLock;
   std::map<std::string, int> failCountdown;
+  std::map<std::string, uint64_t> callCounts;  // calls of each fault-injectable routine
+  // Counts the call and tells whether it is the one to fail. Every
+  // fault-injectable routine calls it once on entry.
   bool ShouldFail(const char* routine);
 
   DriverImage* ImageForAddress(const void* address);
@@ -260,6 +268,11 @@ void Insert(const void* object, ObjectInfo info);
 void Reference(const void* object);
 void Dereference(const void* object);
 ObjectInfo* Find(const void* object);  // caller holds K().objects
+// Verifier bookkeeping of a reference a driver took (+1) or released (-1);
+// `caller` is the return address into the driver.
+void CountDriverReference(const void* object, const void* caller, LONG delta);
+// What `image` still holds at unload, one readable line per object.
+std::vector<std::string> ReferencesHeldBy(DriverImage& image);
 }  // namespace ob
 
 }  // namespace wdmsim

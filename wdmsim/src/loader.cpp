@@ -214,6 +214,7 @@ std::string Kernel::UnloadDriver(DriverImage& image) {
     k.Finding(image.name() + ": unloaded with " + leak);
   }
   for (const auto& leak : hal::LeaksForImage(image)) k.Finding(leak);
+  for (const auto& held : ob::ReferencesHeldBy(image)) k.Finding(image.name() + ": unloaded with " + held);
   bool stillUsed = driver->DeviceObject != nullptr;
   if (!stillUsed) impl.Unmap();
   std::string output = image.DbgOutput();

@@ -170,8 +170,15 @@ class Kernel {
   // fails as the platform reports an allocation or mapping failure.
   // Routines: IoCreateDevice, IoCreateSymbolicLink, IoAttachDeviceToDeviceStack,
   // IoAllocateIrp, IoBuildSynchronousFsdRequest, MmMapIoSpace, IoGetDmaAdapter,
-  // AllocateCommonBuffer, IoAllocateMdl, IoConnectInterrupt, IoConnectInterruptEx.
+  // AllocateCommonBuffer, IoAllocateMdl, IoConnectInterrupt, IoConnectInterruptEx,
+  // MmProbeAndLockPages (raises STATUS_INSUFFICIENT_RESOURCES, as Windows
+  // does when it cannot lock the pages).
   void FailNthCall(const std::string& routine, int n = 1);
+  // Calls of a fault-injectable routine (any of the above) since boot or the
+  // last ResetCallCounts, failed ones included: a clean run of a scenario
+  // gives the number of call sites to fail one by one.
+  uint64_t CallCount(const std::string& routine) const;
+  void ResetCallCounts();
 
   // What the HAL delivered to a card's interrupt routines so far. A line
   // delivery is one walk of the routines connected to the line, stopping at

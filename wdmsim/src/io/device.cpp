@@ -42,6 +42,7 @@ DriverImage* CallerImage(const void* returnAddress) { return K().ImageForAddress
 
 bool KernelState::ShouldFail(const char* routine) {
   std::lock_guard lock(faultLock);
+  ++callCounts[routine];  // every call, failed or not (Kernel::CallCount)
   auto it = failCountdown.find(routine);
   if (it == failCountdown.end()) return false;
   if (--it->second > 0) return false;
@@ -52,6 +53,17 @@ bool KernelState::ShouldFail(const char* routine) {
 void Kernel::FailNthCall(const std::string& routine, int n) {
   std::lock_guard lock(state_->faultLock);
   state_->failCountdown[routine] = n;
+}
+
+uint64_t Kernel::CallCount(const std::string& routine) const {
+  std::lock_guard lock(state_->faultLock);
+  auto it = state_->callCounts.find(routine);
+  return it == state_->callCounts.end() ? 0 : it->second;
+}
+
+void Kernel::ResetCallCounts() {
+  std::lock_guard lock(state_->faultLock);
+  state_->callCounts.clear();
 }
 
 PDEVICE_OBJECT Kernel::FindDevice(std::u16string_view name) const {
@@ -265,6 +277,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   std::lock_guard lock(K().objects);
   PDEVICE_OBJECT top = io::AttachedTop(DeviceObject);
   ob::Reference(top);
+  ob::CountDriverReference(top, __builtin_return_address(0), +1);
   return top;
 }
 

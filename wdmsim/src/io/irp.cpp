@@ -11,6 +11,8 @@
 //     checked the way Driver Verifier checks them: completed once, not with
 //     STATUS_PENDING, the returned status equal to the completed one, pending
 //     marked when STATUS_PENDING is returned, IRQL unchanged.
+//  4. Every completion is checked for a well-formed status (any request,
+//     also those a driver builds itself).
 #include <cstring>
 
 #include "internal.h"
@@ -235,6 +237,18 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     k.RaiseBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x0E, reinterpret_cast<ULONG_PTR>(Irp), 0, 0,
                     "request completed with STATUS_PENDING");
+  }
+  // Note 4: bit 28 of an NTSTATUS is reserved and always clear in a real
+  // status; a value with it set (-1, an uninitialised variable, a Win32
+  // error code shifted by mistake) is no status at all.
+  if ((static_cast<ULONG>(Irp->IoStatus.Status) & 0x10000000u) != 0) {
+    std::string what;
+    {
+      std::lock_guard lock(k.objects);
+      what = k.irps[Irp].what;
+    }
+    k.Finding(what + ": completed with 0x" + Hex(static_cast<ULONG>(Irp->IoStatus.Status)).substr(8) +
+              ", which is not a valid NTSTATUS (reserved bit 28 set)");
   }
 
   // Walk back up the stack (notes 1 and 2).

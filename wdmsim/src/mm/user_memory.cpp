@@ -147,6 +147,8 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
     K().RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x7A, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
                       "MmProbeAndLockPages on an MDL whose pages are already locked");
   }
+  // Fault injection: Windows raises this when it cannot lock the pages.
+  if (K().ShouldFail("MmProbeAndLockPages")) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
   auto begin = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(mdl));
   uintptr_t end = begin + mdl->ByteCount;
   if (AccessMode == UserMode && (end < begin || end > kUserProbeAddress)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);

@@ -44,8 +44,42 @@ void Dereference(const void* object) {
     }
     release = std::move(info->free);
     k.objectTable.erase(object);
+    k.driverReferences.erase(object);
   }
   if (release) release();
+}
+
+void CountDriverReference(const void* object, const void* caller, LONG delta) {
+  KernelState& k = K();
+  std::lock_guard lock(k.objects);
+  DriverImage* image = k.ImageForAddress(caller);
+  auto& perImage = k.driverReferences[object];
+  if ((perImage[image] += delta) <= 0) perImage.erase(image);  // a release of a reference handed over
+  if (perImage.empty()) k.driverReferences.erase(object);
+}
+
+std::vector<std::string> ReferencesHeldBy(DriverImage& image) {
+  KernelState& k = K();
+  std::lock_guard lock(k.objects);
+  // A built-in driver has no code range: its references count as unattributed.
+  const bool builtIn = image.impl().codeBegin == nullptr;
+  std::vector<std::string> out;
+  for (auto& [object, perImage] : k.driverReferences) {
+    LONG held = 0;
+    for (auto& [owner, count] : perImage) {
+      if (owner == &image || (builtIn && owner == nullptr)) held += count;
+    }
+    if (held <= 0) continue;
+    const ObjectInfo* info = Find(object);
+    const char* type = info == nullptr                         ? "freed"
+                       : info->type == ObjectType::Event      ? "event"
+                       : info->type == ObjectType::File       ? "file"
+                       : info->type == ObjectType::Device     ? "device"
+                                                               : "adapter";
+    out.push_back(std::to_string(held) + " reference(s) to " + type + " object " +
+                  Hex(reinterpret_cast<uintptr_t>(object)) + " still held (ObDereferenceObject missing)");
+  }
+  return out;
 }
 
 }  // namespace wdmsim::ob
@@ -57,10 +91,12 @@ extern "C" {
 VOID ObfReferenceObject(PVOID Object) {
   RequireIrqlAtMost("ObReferenceObject", DISPATCH_LEVEL);
   ob::Reference(Object);
+  ob::CountDriverReference(Object, __builtin_return_address(0), +1);
 }
 
 VOID ObfDereferenceObject(PVOID Object) {
   RequireIrqlAtMost("ObDereferenceObject", DISPATCH_LEVEL);
+  ob::CountDriverReference(Object, __builtin_return_address(0), -1);
   ob::Dereference(Object);
 }
 
