@@ -71,7 +71,8 @@ TEST_P(CardTest, VersionAndRegistersReachTheCard) {
   EXPECT_EQ(slot->card->PeekRegister(0x2000), 0x1234u);  // the value, not its byte swap
   EXPECT_EQ(c.ReadRegister(0x2000).value(), 0x1234u);
   slot->card->UpdateFaults([](card::Faults& f) { f.readsAllOnes = true; });
-  EXPECT_EQ(c.ReadRegister(0x2000).value(), 0xFFFFFFFFu);
+  // Another register: a late answer for 0x2000 could still satisfy a read of it.
+  EXPECT_EQ(c.ReadRegister(0x2004).value(), 0xFFFFFFFFu);
 }
 
 TEST_P(CardTest, DirectReadCardsReadTheSame) {
