@@ -136,6 +136,7 @@ class Worker {
   }
 
   uint64_t requests = 0;
+  uint64_t succeeded = 0;  // requests the driver completed with success
 
  private:
   static constexpr uint32_t kBuffer = 0x20000;
@@ -294,6 +295,7 @@ class Worker {
     void* out = src.Chance(3) ? nullptr : out_.data();
     uint32_t returned = 0xDEADBEEF;
     const bool ok = process_.DeviceIoControl(h, code, in, inLength, out, out == nullptr ? 0 : outLength, &returned);
+    succeeded += ok ? 1 : 0;
     if (out == nullptr) return "";
     if (returned > outLength) return "returned " + std::to_string(returned) + " bytes into " + std::to_string(outLength);
     if (ok && code == IOCTL_COMMAND && returned != std::min(outLength, S)) {

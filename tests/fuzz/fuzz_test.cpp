@@ -121,8 +121,9 @@ TEST_F(ControlFuzz, SeededRequestsFromOneThreadWithPnpEvents) {
       ASSERT_EQ(Verifier(), "") << "PnP event after step " << step << ", seed 0x" << std::hex << seed;
     }
   }
-  std::printf("[fuzz] one thread: %llu requests, %llu PnP/power events, seed 0x%llx\n",
-              static_cast<unsigned long long>(worker.requests), static_cast<unsigned long long>(pnpEvents),
+  std::printf("[fuzz] one thread: %llu requests (%llu succeeded), %llu PnP/power events, seed 0x%llx\n",
+              static_cast<unsigned long long>(worker.requests), static_cast<unsigned long long>(worker.succeeded),
+              static_cast<unsigned long long>(pnpEvents),
               static_cast<unsigned long long>(seed));
 }
 

@@ -201,6 +201,14 @@ std::string Kernel::UnloadDriver(DriverImage& image) {
       k.Finding(image.name() + ": unloaded while device " +
                 Narrow(ob::Find(d) ? ob::Find(d)->name : u"(unnamed)") + " still exists");
     }
+    // A deleted device whose memory is still there: someone kept a
+    // reference (IoGetAttachedDeviceReference without ObDereferenceObject).
+    for (const auto& [object, info] : k.objectTable) {
+      if (info.type == ObjectType::Device && info.deleted && info.owner == &image) {
+        k.Finding(image.name() + ": unloaded while deleted device " + Narrow(info.name) + " still has " +
+                  std::to_string(info.references) + " reference(s)");
+      }
+    }
     for (auto& [name, link] : k.links) {
       if (link.creator == &image) {
         k.Finding(image.name() + ": unloaded with symbolic link " + Narrow(name) + " still present");

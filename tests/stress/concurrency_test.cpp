@@ -1,0 +1,235 @@
+// Concurrency: both directions and register traffic at full rate from
+// several threads on several cards, and the commands of one direction from
+// two threads at once. Also the workload the ThreadSanitizer build runs.
+//
+// Nothing here sleeps: threads wait for the card's completion events with
+// time-outs of simulated time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "stress/session.h"
+
+namespace {
+
+using hardening::Reply;
+using hardening::Session;
+
+constexpr uint32_t kFrameBytes = 0x8000;
+
+uint32_t Iterations(uint32_t normal) {
+  const char* v = std::getenv("STRESS_SCALE");
+  return v != nullptr ? normal * static_cast<uint32_t>(std::max(1, std::atoi(v))) : normal;
+}
+
+class ConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
+  }
+  void TearDown() override {
+    if (kernel->BugCheckReport().empty()) {
+      for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
+      kernel->UnloadDriver(*image);
+    }
+    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
+    EXPECT_EQ(kernel->BugCheckReport(), "");
+    kernel.reset();
+  }
+  wdmsim::Slot& Card() {
+    wdmsim::Slot* slot = nullptr;
+    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    return *slot;
+  }
+  HANDLE Open(wdmsim::Process& p, wdmsim::Slot& slot) {
+    HANDLE h = p.CreateFileW(hardening::Win32Name(slot));
+    EXPECT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
+    return h;
+  }
+
+  std::unique_ptr<wdmsim::Kernel> kernel;
+  wdmsim::DriverImage* image = nullptr;
+};
+
+// Per card: a playout thread, a capture thread and two register threads,
+// each with its own handle; two cards. Every capture verifies, the sink
+// counts every playout good and nothing bad, and a register read returns
+// the value last written there or (a failed read, when the write-back slot
+// was busy) all ones, never another register's value.
+TEST_F(ConcurrencyTest, BothDirectionsAndRegistersAtFullRateOnTwoCards) {
+  const uint32_t transfers = Iterations(60);
+  const uint32_t registerRounds = Iterations(60);
+  std::vector<wdmsim::Slot*> cards = {&Card(), &Card()};
+  wdmsim::Process& p = kernel->DefaultProcess();
+
+  std::mutex failLock;
+  std::vector<std::string> failures;
+  auto fail = [&](const std::string& what) {
+    std::lock_guard lock(failLock);
+    if (failures.size() < 10) failures.push_back(what);
+  };
+  std::atomic<uint64_t> playouts{0}, captures{0}, reads{0}, failedReads{0};
+  std::vector<std::thread> threads;
+  for (size_t c = 0; c < cards.size(); ++c) {
+    wdmsim::Slot& slot = *cards[c];
+    threads.emplace_back([&, c] {
+      Session s(p, Open(p, slot));
+      HANDLE event = p.CreateEventW(false, false);
+      s.RegisterEvent(IOCTL_SET_EVENT_DMAREAD, event);
+      auto* buffer = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+      for (uint32_t i = 0; i < transfers; ++i) {
+        std::string r = s.Playout(buffer, kFrameBytes, i, 1 + i % 3, event);
+        if (!r.empty()) fail("card " + std::to_string(c) + " playout " + std::to_string(i) + ": " + r);
+        ++playouts;
+      }
+      p.CloseHandle(s.handle());
+      p.CloseHandle(event);
+      p.VirtualFree(buffer);
+    });
+    threads.emplace_back([&, c] {
+      Session s(p, Open(p, slot));
+      HANDLE event = p.CreateEventW(false, false);
+      s.RegisterEvent(IOCTL_SET_EVENT_DMAWRITE, event);
+      auto* buffer = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+      for (uint32_t i = 0; i < transfers; ++i) {
+        std::string r = s.Capture(buffer, kFrameBytes, 1000 + i, i % 4, event);
+        if (!r.empty()) fail("card " + std::to_string(c) + " capture " + std::to_string(i) + ": " + r);
+        ++captures;
+      }
+      p.CloseHandle(s.handle());
+      p.CloseHandle(event);
+      p.VirtualFree(buffer);
+    });
+    for (uint32_t r = 0; r < 2; ++r) {
+      threads.emplace_back([&, c, r] {
+        Session s(p, Open(p, slot));
+        const uint32_t offset = 0x3000 + 0x100 * r;  // plain storage registers
+        for (uint32_t i = 0; i < registerRounds; ++i) {
+          const uint32_t value = (static_cast<uint32_t>(c) << 28) | (r << 24) | i;
+          if (!s.SetRegister(offset, value).ok) fail("set-register failed");
+          Reply got = s.GetRegister(offset);
+          ++reads;
+          if (!got.ok) {
+            fail("get-register failed");
+          } else if (got.block.ulData == 0xFFFFFFFF) {
+            ++failedReads;
+          } else if (got.block.ulData != value) {
+            fail("card " + std::to_string(c) + " register " + std::to_string(offset) + " read " +
+                 std::to_string(got.block.ulData) + ", wrote " + std::to_string(value));
+          }
+        }
+        p.CloseHandle(s.handle());
+      });
+    }
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<std::string>{});
+
+  Session check(p, Open(p, *cards[0]));
+  for (auto* slot : cards) {
+    Session s(p, Open(p, *slot));
+    EXPECT_EQ(s.GetRegister(card::dma::kSinkFramesGood).block.ulData, transfers);
+    EXPECT_EQ(s.GetRegister(card::dma::kSinkFramesBad).block.ulData, 0u);
+    p.CloseHandle(s.handle());
+  }
+  p.CloseHandle(check.handle());
+  std::printf("[concurrency] %llu playouts, %llu captures, %llu register reads (%llu failed and retried by caller)\n",
+              static_cast<unsigned long long>(playouts.load()), static_cast<unsigned long long>(captures.load()),
+              static_cast<unsigned long long>(reads.load()), static_cast<unsigned long long>(failedReads.load()));
+}
+
+// One card, two threads per direction. First without any coordination in
+// user mode: the driver's per-direction lock must keep its own state whole
+// (no page unlocked twice, no buffer left locked, no request failing), with
+// a fifth thread opening and closing handles (close takes both locks).
+// Then with each transfer, start to finish, owned by one thread at a time,
+// as the interface asks of user mode: the two threads' transfers
+// interleave and none is corrupted.
+TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
+  wdmsim::Slot& slot = Card();
+  wdmsim::Process& p = kernel->DefaultProcess();
+  const uint32_t rounds = Iterations(150);
+  std::atomic<int> errors{0};
+  std::vector<std::string> failures;
+  std::mutex failLock;
+  auto fail = [&](const std::string& what) {
+    std::lock_guard lock(failLock);
+    if (failures.size() < 10) failures.push_back(what);
+  };
+
+  {  // uncoordinated
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        Session s(p, Open(p, slot));
+        auto* buffer = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+        const bool playout = t < 2;
+        for (uint32_t i = 0; i < rounds; ++i) {
+          Reply start = s.Transfer(playout ? IOCTL_START_DMAREAD : IOCTL_START_DMAWRITE, buffer, kFrameBytes,
+                                   playout ? card::dma::kStartPlayout : card::dma::kStartCapture, i);
+          Reply end = s.Command(playout ? IOCTL_RELEASE_DMAREAD : IOCTL_FINISH_DMAWRITE);
+          if (!start.ok || !end.ok || start.block.ulResult != 0 || end.block.ulResult != 0) ++errors;
+        }
+        p.CloseHandle(s.handle());
+        p.VirtualFree(buffer);
+      });
+    }
+    threads.emplace_back([&] {
+      for (uint32_t i = 0; i < rounds / 4; ++i) p.CloseHandle(Open(p, slot));
+    });
+    for (auto& t : threads) t.join();
+  }
+  EXPECT_EQ(errors.load(), 0);
+  auto* ext = static_cast<DEVICE_EXTENSION*>(slot.Fdo()->DeviceExtension);
+  EXPECT_EQ(ext->pMdl_UserBuffer_DmaWrite, nullptr);  // the last command of each thread released its buffer
+  EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
+
+  {  // transfers owned by one thread at a time
+    HANDLE readEvent = p.CreateEventW(false, false);
+    HANDLE writeEvent = p.CreateEventW(false, false);
+    Session setup(p, Open(p, slot));
+    setup.RegisterEvent(IOCTL_SET_EVENT_DMAREAD, readEvent);
+    setup.RegisterEvent(IOCTL_SET_EVENT_DMAWRITE, writeEvent);
+    // A transfer of the first part may still be in flight: one completed
+    // transfer per direction supersedes it, then the counters start afresh.
+    {
+      auto* buffer = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+      EXPECT_EQ(setup.Playout(buffer, kFrameBytes, 1, 2, readEvent), "");
+      EXPECT_EQ(setup.Capture(buffer, kFrameBytes, 1, 3, writeEvent), "");
+      p.VirtualFree(buffer);
+    }
+    setup.SetRegister(card::dma::kCounterReset, 0);
+    std::mutex directionOwner[2];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        Session s(p, Open(p, slot));
+        auto* buffer = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+        const bool playout = t < 2;
+        for (uint32_t i = 0; i < rounds / 3; ++i) {
+          const uint32_t number = static_cast<uint32_t>(t) * 10000 + i;
+          std::lock_guard own(directionOwner[playout ? 0 : 1]);
+          std::string r = playout ? s.Playout(buffer, kFrameBytes, number, 2, readEvent)
+                                  : s.Capture(buffer, kFrameBytes, number, 3, writeEvent);
+          if (!r.empty()) fail("thread " + std::to_string(t) + " transfer " + std::to_string(i) + ": " + r);
+        }
+        p.CloseHandle(s.handle());
+        p.VirtualFree(buffer);
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(setup.GetRegister(card::dma::kSinkFramesGood).block.ulData, 2 * (rounds / 3));
+    EXPECT_EQ(setup.GetRegister(card::dma::kSinkFramesBad).block.ulData, 0u);
+    p.CloseHandle(setup.handle());
+    p.CloseHandle(readEvent);
+    p.CloseHandle(writeEvent);
+  }
+  EXPECT_EQ(failures, std::vector<std::string>{});
+}
+
+}  // namespace

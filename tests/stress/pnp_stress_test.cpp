@@ -1,0 +1,285 @@
+// Plug and Play and power stress with I/O in flight: while user threads run
+// playouts, captures and register commands on two cards, the main thread
+// runs the PnP manager's sequences over and over: surprise removal (and a
+// new card in the slot's place), rebalance, rebalance whose restart fails,
+// disable and enable, cancelled stop and removal, sleep and resume. After
+// every cycle the verifier is clean; every request returns (a watchdog
+// fails the test if a thread makes no progress), and transfers that meet a
+// card being stopped or removed fail with a status instead of hanging.
+//
+// STRESS_CYCLES sets the number of cycles (default 240).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "stress/session.h"
+
+namespace {
+
+using hardening::Session;
+
+constexpr uint32_t kFrameBytes = 0x4000;
+constexpr uint32_t kWaitMs = 400;  // simulated: a transfer takes well under 1 ms
+
+// Which card each worker uses, swapped by the main thread when a card is
+// surprise-removed and a new one plugged; and the pause the orderly
+// removals need (Windows vetoes them while handles are open).
+struct Board {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<wdmsim::Slot*> cards;
+  bool pause = false;
+  int paused = 0;  // workers holding no handle while paused
+  bool stop = false;
+};
+
+enum class Role { kPlayout, kCapture, kRegisters };
+
+class Worker {
+ public:
+  Worker(wdmsim::Kernel& kernel, Board& board, size_t card, Role role)
+      : kernel_(kernel), board_(board), card_(card), role_(role) {}
+
+  void Run() {
+    process_ = kernel_.CreateProcess();
+    auto& p = *process_;
+    event_ = p.CreateEventW(false, false);
+    buffer_ = static_cast<uint8_t*>(p.VirtualAlloc(kFrameBytes));
+    for (;;) {
+      if (!WaitForWork()) break;
+      if (handle_ == nullptr && !OpenCurrent()) continue;
+      Session s(p, handle_);
+      std::string r;
+      const uint32_t n = count_++;
+      switch (role_) {
+        case Role::kPlayout: r = s.Playout(buffer_, kFrameBytes, n, 1, event_, kWaitMs); break;
+        case Role::kCapture: r = s.Capture(buffer_, kFrameBytes, n & 0x7FFFFF, 2, event_, kWaitMs); break;
+        case Role::kRegisters: {
+          const uint32_t value = 0x5A000000 | n;
+          r = s.SetRegister(0x3000, value).ok ? "" : "set failed";
+          if (r.empty()) {
+            auto got = s.GetRegister(0x3000);
+            if (!got.ok) r = "get failed";
+            else if (got.block.ulData != value && got.block.ulData != 0xFFFFFFFF) wrong++;
+          }
+          break;
+        }
+      }
+      ++progress;
+      if (r.empty()) {
+        ++good;
+      } else {
+        ++failed;
+        CloseHandle();  // the card was stopped or is going: start over on whatever card is there
+      }
+    }
+    CloseHandle();
+    p.CloseHandle(event_);
+    p.VirtualFree(buffer_);
+    process_.reset();
+  }
+
+  std::atomic<uint64_t> progress{0}, good{0}, failed{0}, wrong{0};
+
+ private:
+  // False when the test is over. Holds no handle while the board is paused.
+  bool WaitForWork() {
+    std::unique_lock lock(board_.lock);
+    if (board_.pause) {
+      lock.unlock();
+      CloseHandle();
+      lock.lock();
+      ++board_.paused;
+      board_.changed.notify_all();
+      board_.changed.wait(lock, [&] { return !board_.pause || board_.stop; });
+      --board_.paused;
+    }
+    return !board_.stop;
+  }
+  bool OpenCurrent() {
+    wdmsim::Slot* slot;
+    {
+      std::lock_guard lock(board_.lock);
+      slot = board_.cards[card_];
+    }
+    auto& p = *process_;
+    std::u16string name = hardening::Win32Name(*slot);
+    HANDLE h = name.empty() ? wdmsim::INVALID_HANDLE_VALUE : p.CreateFileW(name);
+    if (h == wdmsim::INVALID_HANDLE_VALUE) {
+      ++failed;
+      ++progress;
+      // Nothing to open right now: wait for the board to change rather than spin.
+      std::unique_lock lock(board_.lock);
+      board_.changed.wait_for(lock, std::chrono::milliseconds(5));
+      return false;
+    }
+    handle_ = h;
+    Session s(p, h);
+    const uint32_t command = role_ == Role::kPlayout ? IOCTL_SET_EVENT_DMAREAD : IOCTL_SET_EVENT_DMAWRITE;
+    if (role_ != Role::kRegisters) s.RegisterEvent(command, event_);
+    return true;
+  }
+  void CloseHandle() {
+    if (handle_ != nullptr) process_->CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+  wdmsim::Kernel& kernel_;
+  Board& board_;
+  size_t card_;
+  Role role_;
+  std::unique_ptr<wdmsim::Process> process_;
+  HANDLE handle_ = nullptr;
+  HANDLE event_ = nullptr;
+  uint8_t* buffer_ = nullptr;
+  uint32_t count_ = 0;
+};
+
+class PnpStressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
+  }
+  void TearDown() override {
+    if (kernel->BugCheckReport().empty()) {
+      for (auto* slot : kernel->Slots()) {
+        if (slot->pdo != nullptr) kernel->RemoveCard(*slot);
+      }
+      kernel->UnloadDriver(*image);
+    }
+    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
+    EXPECT_EQ(kernel->BugCheckReport(), "");
+    kernel.reset();
+  }
+  wdmsim::Slot* NewCard() {
+    wdmsim::Slot* slot = nullptr;
+    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    return slot;
+  }
+
+  // Closes every worker's handle for the duration of `work`.
+  void Paused(size_t workers, const std::function<void()>& work) {
+    std::unique_lock lock(board.lock);
+    board.pause = true;
+    const bool all = board.changed.wait_for(lock, std::chrono::seconds(30), [&] { return board.paused == int(workers); });
+    ASSERT_TRUE(all) << "a worker did not come back from its request";
+    lock.unlock();
+    work();
+    lock.lock();
+    board.pause = false;
+    board.changed.notify_all();
+  }
+
+  std::unique_ptr<wdmsim::Kernel> kernel;
+  wdmsim::DriverImage* image = nullptr;
+  Board board;
+};
+
+TEST_F(PnpStressTest, SequencesWithIoInFlight) {
+  const char* env = std::getenv("STRESS_CYCLES");
+  const int cycles = env != nullptr ? std::atoi(env) : 240;
+  board.cards = {NewCard(), NewCard()};
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (size_t c = 0; c < 2; ++c) {
+    for (Role role : {Role::kPlayout, Role::kCapture, Role::kRegisters}) {
+      workers.push_back(std::make_unique<Worker>(*kernel, board, c, role));
+    }
+  }
+  std::vector<std::thread> threads;
+  for (auto& w : workers) threads.emplace_back([&w] { w->Run(); });
+
+  auto totalProgress = [&] {
+    uint64_t n = 0;
+    for (auto& w : workers) n += w->progress;
+    return n;
+  };
+  std::mt19937 rng(2026);
+  int counts[7] = {};
+  const char* names[7] = {"surprise removal", "rebalance", "rebalance, restart fails", "disable and enable",
+                          "cancelled stop", "cancelled removal", "sleep and resume"};
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    const size_t c = rng() % 2;
+    wdmsim::Slot* slot;
+    {
+      std::lock_guard lock(board.lock);
+      slot = board.cards[c];
+    }
+    // Let some I/O through between events: wait for progress, not for time.
+    const uint64_t mark = totalProgress();
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         totalProgress() < mark + 6 && std::chrono::steady_clock::now() < until;) {
+      std::this_thread::yield();
+    }
+    const int kind = static_cast<int>(rng() % 7);
+    ++counts[kind];
+    switch (kind) {
+      case 0: {
+        kernel->SurpriseRemove(*slot);  // the removal completes when the workers close their handles
+        wdmsim::Slot* fresh = NewCard();
+        std::lock_guard lock(board.lock);
+        board.cards[c] = fresh;
+        board.changed.notify_all();
+        break;
+      }
+      case 1:
+        // Refused while a request is inside the driver; when it runs, the
+        // card refuses control requests until disabled and enabled.
+        if (NT_SUCCESS(kernel->Rebalance(*slot))) {
+          Paused(workers.size(), [&] {
+            EXPECT_EQ(kernel->DisableCard(*slot), STATUS_SUCCESS);
+            EXPECT_EQ(kernel->EnableCard(*slot), STATUS_SUCCESS);
+          });
+        }
+        break;
+      case 2:
+        Paused(workers.size(), [&] {
+          kernel->FailNthCall("AllocateCommonBuffer", 1);  // the restart's first buffer
+          EXPECT_EQ(kernel->Rebalance(*slot), STATUS_INSUFFICIENT_RESOURCES);
+          EXPECT_EQ(slot->Fdo(), nullptr);  // the PnP manager removed the stack
+          EXPECT_EQ(kernel->EnableCard(*slot), STATUS_SUCCESS);
+        });
+        break;
+      case 3:
+        Paused(workers.size(), [&] {
+          EXPECT_EQ(kernel->DisableCard(*slot), STATUS_SUCCESS);
+          EXPECT_EQ(kernel->EnableCard(*slot), STATUS_SUCCESS);
+        });
+        break;
+      case 4: kernel->QueryStopThenCancel(*slot); break;
+      case 5: kernel->QueryRemoveThenCancel(*slot); break;  // vetoed: handles are open
+      default: kernel->SleepAndResume(); break;
+    }
+    ASSERT_EQ(kernel->Findings(), std::vector<std::string>{}) << "after cycle " << cycle << ": " << names[kind];
+    ASSERT_EQ(kernel->BugCheckReport(), "") << "after cycle " << cycle;
+  }
+  {
+    std::lock_guard lock(board.lock);
+    board.stop = true;
+    board.changed.notify_all();
+  }
+  for (auto& t : threads) t.join();
+
+  uint64_t good = 0, failed = 0, wrong = 0;
+  for (auto& w : workers) {
+    good += w->good;
+    failed += w->failed;
+    wrong += w->wrong;
+  }
+  EXPECT_EQ(wrong, 0u) << "a register read returned another value than the one written";
+  EXPECT_GT(good, static_cast<uint64_t>(cycles)) << "hardly any I/O ran";
+  std::printf("[pnp stress] %d cycles:", cycles);
+  for (int k = 0; k < 7; ++k) std::printf(" %s %d,", names[k], counts[k]);
+  std::printf(" I/O rounds %llu good, %llu failed cleanly\n", static_cast<unsigned long long>(good),
+              static_cast<unsigned long long>(failed));
+}
+
+}  // namespace
