@@ -13,6 +13,12 @@
 //  3. Events are read once per run; a registration that replaces an event
 //     flushes the DPC queue before it drops the old reference, so a run
 //     never signals an event whose reference is gone.
+//  5. Two runs of the poll can overlap: a hand-over after an open re-arms
+//     the timer (SetCheckDpcTimer) while a run is in progress, and when that
+//     run outlasts the 2 ms the DPC is queued again and runs on another
+//     processor. A status word read and cleared in two steps was then
+//     consumed by both runs and the event set twice; the second, stale
+//     signal ended the caller's next wait before its transfer was done.
 //  4. The watchdog timer is never armed: transfers end through the poll
 //     only. Its routine touches the transfer state that the commands change
 //     without a lock at PASSIVE_LEVEL; arming it would race them.
@@ -33,12 +39,12 @@ VOID SignalIfRegistered(PKEVENT Event) {
 VOID ConsumeStatusWord(PVOID CommonBuffer, ULONG* LastStatus, volatile ULONG* Status2, volatile ULONG* Running,
                        PKEVENT Event) {
   if (CommonBuffer == nullptr) return;
-  volatile ULONG* statusWord = static_cast<volatile ULONG*>(CommonBuffer);
-  ULONG status = *statusWord;
+  // Taken and cleared in one interlocked step (note 5): two runs of the
+  // poll never both consume one completion.
+  ULONG status = (ULONG)InterlockedExchangeFlag(static_cast<volatile ULONG*>(CommonBuffer), 0);
   if (status == 0) return;
   *LastStatus = status;
   if (status == kStatusTwo) InterlockedExchangeFlag(Status2, 1);
-  *statusWord = 0;
   if (InterlockedReadFlag(Running) != 0) InterlockedExchangeFlag(Running, 0);
   SignalIfRegistered(Event);
 }

@@ -2,6 +2,8 @@
 
 #include "capture/products.h"
 
+#include <string>
+
 namespace capture {
 
 std::vector<std::u16string> Backend::CandidatePaths() const {
@@ -13,5 +15,12 @@ std::vector<std::u16string> Backend::CandidatePaths() const {
   }
   return paths;
 }
+
+Result<void*> Backend::AllocateLow(size_t size) {
+  return Error::Client("allocate " + std::to_string(size) + " bytes below 4 GiB",
+                       "the " + std::string(Name()) + " back end has no user memory");
+}
+
+Status Backend::FreeLow(void*) { return Error::Client("free user memory", "the " + std::string(Name()) + " back end has no user memory"); }
 
 }  // namespace capture

@@ -109,7 +109,14 @@ Result<Card> Card::Open(std::shared_ptr<Backend> backend, std::string_view devic
 }
 
 Card::Card(Card&& other) noexcept
-    : backend_(std::move(other.backend_)), name_(other.name_), handle_(std::exchange(other.handle_, std::nullopt)) {}
+    : backend_(std::move(other.backend_)),
+      name_(other.name_),
+      handle_(std::exchange(other.handle_, std::nullopt)),
+      completion_{std::move(other.completion_[0]), std::move(other.completion_[1])},
+      completionByRegister_(other.completionByRegister_) {
+  other.completion_[0].reset();
+  other.completion_[1].reset();
+}
 
 Card& Card::operator=(Card&& other) noexcept {
   if (this != &other) {
@@ -117,6 +124,11 @@ Card& Card::operator=(Card&& other) noexcept {
     backend_ = std::move(other.backend_);
     name_ = other.name_;
     handle_ = std::exchange(other.handle_, std::nullopt);
+    for (int i = 0; i < 2; ++i) {
+      completion_[i] = std::move(other.completion_[i]);
+      other.completion_[i].reset();
+    }
+    completionByRegister_ = other.completionByRegister_;
   }
   return *this;
 }

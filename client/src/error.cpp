@@ -17,12 +17,17 @@ Error Error::Client(std::string operation, std::string detail) {
   return Error(ErrorKind::kClient, 0, std::move(operation), std::move(detail));
 }
 
+Error Error::TimedOut(std::string operation, std::string detail) {
+  return Error(ErrorKind::kTimedOut, 0, std::move(operation), std::move(detail));
+}
+
 std::string Error::message() const {
   std::string what;
   switch (kind_) {
     case ErrorKind::kSystem: what = fmt::format("{} (Win32 error {})", Win32ErrorText(code_), code_); break;
     case ErrorKind::kCommand: what = fmt::format("the driver answered {} (result {})", ResultCodeText(code_), code_); break;
-    case ErrorKind::kClient: what = detail_; break;
+    case ErrorKind::kClient:
+    case ErrorKind::kTimedOut: what = detail_; break;
   }
   return operation_.empty() ? what : operation_ + ": " + what;
 }

@@ -67,6 +67,17 @@ Result<WaitOutcome> WdmsimBackend::Wait(Handle event, std::chrono::milliseconds 
   }
 }
 
+Result<void*> WdmsimBackend::AllocateLow(size_t size) {
+  void* memory = process_.VirtualAlloc(size, wdmsim::PAGE_READWRITE);
+  if (memory == nullptr) return Error::System(wdmsim::ERROR_NOT_ENOUGH_MEMORY, "VirtualAlloc");
+  return memory;
+}
+
+Status WdmsimBackend::FreeLow(void* address) {
+  if (!process_.VirtualFree(address)) return Error::System(wdmsim::ERROR_INVALID_PARAMETER, "VirtualFree");
+  return {};
+}
+
 std::vector<std::u16string> WdmsimBackend::CandidatePaths() const {
   std::vector<std::pair<DeviceName, std::u16string>> found;
   for (const std::u16string& link : kernel_.NamesIn(u"\\DosDevices")) {

@@ -78,4 +78,42 @@ Result<WaitOutcome> Win32Backend::Wait(Handle event, std::chrono::milliseconds t
   }
 }
 
+// A 64-bit process gets low addresses from a plain VirtualAlloc only by
+// chance (small allocations early in its life usually land there; large
+// ones and MEM_TOP_DOWN ones do not). So the reservation is made at an
+// address chosen below 4 GiB: walk the regions from the lowest usable
+// address, and try each free one that can hold the size at an allocation
+// granularity boundary. Another thread may take a region between the query
+// and the allocation: the walk then goes on past it.
+Result<void*> Win32Backend::AllocateLow(size_t size) {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  const uintptr_t page = info.dwPageSize;
+  const uintptr_t granularity = info.dwAllocationGranularity;
+  const uintptr_t limit = uintptr_t{1} << 32;
+  const uintptr_t bytes = (size + page - 1) & ~(page - 1);
+  auto roundUp = [granularity](uintptr_t a) { return (a + granularity - 1) & ~(granularity - 1); };
+  uintptr_t address = roundUp(std::max(reinterpret_cast<uintptr_t>(info.lpMinimumApplicationAddress), granularity));
+  while (bytes != 0 && address < limit && bytes <= limit - address) {
+    MEMORY_BASIC_INFORMATION region;
+    if (::VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof(region)) == 0) break;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+    if (region.State == MEM_FREE) {
+      const uintptr_t start = roundUp(address);
+      if (start < end && bytes <= end - start && bytes <= limit - start) {
+        void* memory = ::VirtualAlloc(reinterpret_cast<void*>(start), bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (memory != nullptr) return memory;
+      }
+    }
+    if (end <= address) break;
+    address = end;
+  }
+  return Error::System(ERROR_NOT_ENOUGH_MEMORY, "VirtualAlloc below 4 GiB");
+}
+
+Status Win32Backend::FreeLow(void* address) {
+  if (!::VirtualFree(address, 0, MEM_RELEASE)) return LastError("VirtualFree");
+  return {};
+}
+
 }  // namespace capture

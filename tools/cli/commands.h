@@ -32,6 +32,9 @@ struct Context {
   // Lines the simulated driver printed since the last call; empty on
   // Windows, where the driver prints to the kernel debugger.
   std::function<std::vector<std::string>()> driverOutput;
+  // The cards are simulated ones: their DMA engine's counters mean what
+  // card/REGISTERS.md says, and `play` prints them.
+  bool simulated = false;
 };
 
 capture::Result<capture::Card> OpenTarget(const Context& context);
@@ -41,6 +44,53 @@ int Version(const Context& context);
 int ReadRegister(const Context& context, uint32_t offset);
 int WriteRegister(const Context& context, uint32_t offset, uint32_t value, bool readBack);
 int Dump(const Context& context);
+
+// Transfers (transfer_commands.cpp).
+struct CaptureOptions {
+  uint32_t frames = 16;
+  uint32_t size = 1u << 20;      // bytes per frame, a multiple of 4
+  uint32_t pattern = 2;          // the capture source's pattern id
+  uint32_t startRegister = 0x8004;
+  std::string output;            // "" = verify only
+  uint32_t timeoutMs = 5000;
+};
+int Capture(const Context& context, const CaptureOptions& options);
+
+struct PlayOptions {
+  std::string input;
+  uint32_t size = 0;  // 0: the length in the first frame's header
+  uint32_t startRegister = 0x8000;
+  uint32_t timeoutMs = 5000;
+};
+int Play(const Context& context, const PlayOptions& options);
+
+struct LoopbackOptions {
+  uint32_t size = 1u << 20;  // a multiple of 4
+  uint32_t rounds = 1;
+  uint32_t seed = 1;
+  uint32_t timeoutMs = 5000;
+};
+int Loopback(const Context& context, const LoopbackOptions& options);
+
+int PoolList(const Context& context);
+int PoolRead(const Context& context, uint32_t entry, uint32_t offset, uint32_t length, const std::string& output);
+int PoolWrite(const Context& context, uint32_t entry, uint32_t offset, const std::string& input);
+
+struct EventsOptions {
+  uint32_t count = 0;      // stop after this many events; 0 = no limit
+  double seconds = 5;      // stop after this long (real time)
+  bool traffic = false;    // run loopback transfers meanwhile
+  bool connect = false;    // connect message interrupts first
+};
+int Events(const Context& context, const EventsOptions& options);
+
+struct BenchOptions {
+  std::vector<uint32_t> sizes;  // empty: 4 KiB, 64 KiB, 1 MiB and the product's maximum
+  uint32_t count = 32;          // transfers per size and direction
+  std::string svg;              // "" = no picture
+  uint32_t timeoutMs = 5000;
+};
+int Bench(const Context& context, const BenchOptions& options);
 
 // Prints "capture-tool: <message>" on stderr; answers kExitFailed.
 int Fail(const capture::Error& error);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +41,13 @@ class Backend {
   virtual Result<WaitOutcome> Wait(Handle event, std::chrono::milliseconds timeout) = 0;
   // The value that names the event in a parameter block (hEvent).
   virtual uint64_t BlockValue(Handle event) const { return event; }
+
+  // Read-write memory for transfers and pool copies, zeroed, at an address
+  // below 4 GiB: the parameter block carries a user buffer's address in 32
+  // bits (ulAddr). Use it through UserBuffer (capture/user_buffer.h). The
+  // defaults refuse (kClient): a back end without user memory of its own.
+  virtual Result<void*> AllocateLow(size_t size);
+  virtual Status FreeLow(void* address);
 
   // Win32 paths of the devices that may be cards, for listing. By default
   // every product's instances 0..63; a back end that can see the object

@@ -16,6 +16,7 @@ enum class ErrorKind {
   kSystem,   // a system call failed: win32() holds its Win32 error
   kCommand,  // the driver ran the command and answered a result code: result()
   kClient,   // refused by the library itself: a bad name, a short answer, ...
+  kTimedOut, // the card did not complete a transfer in time (it was abandoned)
 };
 
 class Error {
@@ -23,6 +24,7 @@ class Error {
   static Error System(uint32_t win32Error, std::string operation);
   static Error Command(uint32_t resultCode, std::string operation);
   static Error Client(std::string operation, std::string detail);
+  static Error TimedOut(std::string operation, std::string detail);
 
   ErrorKind kind() const { return kind_; }
   uint32_t win32() const { return kind_ == ErrorKind::kSystem ? code_ : 0; }

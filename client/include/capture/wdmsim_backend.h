@@ -26,6 +26,9 @@ class WdmsimBackend final : public Backend {
   Status SignalEvent(Handle event) override;
   Status ClearEvent(Handle event) override;
   Result<WaitOutcome> Wait(Handle event, std::chrono::milliseconds timeout) override;
+  // The process's VirtualAlloc: below 4 GiB, between guard pages.
+  Result<void*> AllocateLow(size_t size) override;
+  Status FreeLow(void* address) override;
   // The symbolic links in \DosDevices that name cards.
   std::vector<std::u16string> CandidatePaths() const override;
 

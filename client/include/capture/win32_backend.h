@@ -16,6 +16,10 @@ class Win32Backend final : public Backend {
   Status SignalEvent(Handle event) override;
   Status ClearEvent(Handle event) override;
   Result<WaitOutcome> Wait(Handle event, std::chrono::milliseconds timeout) override;
+  // VirtualAlloc at a free address below 4 GiB, found by walking the
+  // address space (see win32_backend.cpp).
+  Result<void*> AllocateLow(size_t size) override;
+  Status FreeLow(void* address) override;
 };
 
 }  // namespace capture
