@@ -117,11 +117,7 @@ class Session {
     if (!finish.ok) return "finish error " + std::to_string(finish.error);
     if (finish.block.ulResult != RESULT_SUCCESS) return "finish result " + std::to_string(finish.block.ulResult);
     auto check = card::frames::VerifyFrame(std::span<const uint8_t>(buffer, length));
-    if (check.verdict != card::frames::Verdict::kGood) {
-      char dbg[128];
-      std::snprintf(dbg, sizeof dbg, " [%08x %08x %08x %08x ret %u]", ((uint32_t*)buffer)[0], ((uint32_t*)buffer)[1], ((uint32_t*)buffer)[2], ((uint32_t*)buffer)[3], finish.returned);
-      return "frame verdict " + std::to_string(int(check.verdict)) + dbg;
-    }
+    if (check.verdict != card::frames::Verdict::kGood) return "frame verdict " + std::to_string(int(check.verdict));
     if (check.header.number != (number & card::dma::kCaptureNumberMask)) return "wrong frame number";
     if (!card::frames::MatchesPattern(std::span<const uint8_t>(buffer, length))) return "wrong pattern";
     return "";
