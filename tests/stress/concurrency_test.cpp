@@ -216,6 +216,7 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
     }
     setup.SetRegister(card::dma::kCounterReset, 0);
     std::mutex directionOwner[2];
+    std::latch done(4);  // a close releases every transfer's buffer: close when all are done
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&, t] {
@@ -229,6 +230,7 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
                                   : s.Capture(buffer, kFrameBytes, number, 3, writeEvent);
           if (!r.empty()) fail("thread " + std::to_string(t) + " transfer " + std::to_string(i) + ": " + r);
         }
+        done.arrive_and_wait();
         p.CloseHandle(s.handle());
         p.VirtualFree(buffer);
       });

@@ -132,14 +132,20 @@ void KernelState::StopThreads() {
 
 namespace ke {
 
-std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* end) {
+namespace {
+
+// Takes out of the timer and DPC queues every timer whose DPC, and every DPC,
+// that `matches`; one line per object for the verifier. `what` says why the
+// object matched ("" or " of the image").
+std::vector<std::string> Forget(const std::function<bool(const KTIMER*)>& timerMatches,
+                                const std::function<bool(const KDPC*)>& dpcMatches, bool reportRunning,
+                                const std::string& what) {
   KernelState& k = K();
   std::vector<std::string> found;
-  auto inside = [&](const void* p) { return p >= begin && p < end; };
   std::lock_guard lock(k.dispatcher);
   for (auto it = k.timers.begin(); it != k.timers.end();) {
-    if (inside(it->second)) {
-      found.push_back("timer " + Hex(reinterpret_cast<uintptr_t>(it->second)) + " still armed");
+    if (timerMatches(it->second)) {
+      found.push_back("timer " + Hex(reinterpret_cast<uintptr_t>(it->second)) + what + " still armed");
       it->second->Header.Inserted = 0;
       it = k.timers.erase(it);
     } else {
@@ -148,8 +154,8 @@ std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* en
   }
   for (auto& queue : k.dpcQueues) {
     for (auto it = queue.begin(); it != queue.end();) {
-      if (inside(*it)) {
-        found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " still queued");
+      if (dpcMatches(*it)) {
+        found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + what + " still queued");
         (*it)->DpcData = nullptr;
         it = queue.erase(it);
       } else {
@@ -158,41 +164,27 @@ std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* en
     }
   }
   for (auto* running : k.runningDpcs) {
-    if (running != nullptr && inside(running)) {
-      found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(running)) + " still running");
+    if (reportRunning && running != nullptr && dpcMatches(running)) {
+      found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(running)) + what + " still running");
     }
   }
   return found;
 }
 
+}  // namespace
+
+std::vector<std::string> ForgetTimersAndDpcsIn(const void* begin, const void* end) {
+  auto inside = [=](const void* p) { return p >= begin && p < end; };
+  return Forget([&](const KTIMER* t) { return inside(t); }, [&](const KDPC* d) { return inside(d); }, true, "");
+}
+
 std::vector<std::string> ForgetTimersAndDpcsWithCodeIn(const void* begin, const void* end) {
-  KernelState& k = K();
-  std::vector<std::string> found;
-  auto inside = [&](const void* p) { return p >= begin && p < end; };
-  std::lock_guard lock(k.dispatcher);
-  for (auto it = k.timers.begin(); it != k.timers.end();) {
-    PKDPC dpc = it->second->Dpc;
-    if (dpc != nullptr && inside(reinterpret_cast<const void*>(dpc->DeferredRoutine))) {
-      found.push_back("timer " + Hex(reinterpret_cast<uintptr_t>(it->second)) +
-                      " still armed with a DPC routine in the image");
-      it->second->Header.Inserted = 0;
-      it = k.timers.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (auto& queue : k.dpcQueues) {
-    for (auto it = queue.begin(); it != queue.end();) {
-      if (inside(reinterpret_cast<const void*>((*it)->DeferredRoutine))) {
-        found.push_back("DPC " + Hex(reinterpret_cast<uintptr_t>(*it)) + " of the image still queued");
-        (*it)->DpcData = nullptr;
-        it = queue.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  return found;
+  auto inside = [=](const KDPC* d) {
+    auto code = reinterpret_cast<const void*>(d->DeferredRoutine);
+    return code >= begin && code < end;
+  };
+  return Forget([&](const KTIMER* t) { return t->Dpc != nullptr && inside(t->Dpc); }, inside, false,
+                " with a DPC routine in the image");
 }
 
 }  // namespace ke

@@ -1,0 +1,489 @@
+// capture-tool's transfer subcommands: capture, play, loopback, pool, events
+// and bench.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <semaphore>
+#include <thread>
+
+#include <fmt/format.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "bench_report.h"
+#include "card/dma_registers.h"
+#include "card/frames.h"
+#include "commands.h"
+
+namespace capture_tool {
+
+namespace {
+
+using capture::Direction;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Mib(double bytes) { return bytes / (1 << 20); }
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+// A one-line progress bar on stderr, drawn only on a terminal.
+class Progress {
+ public:
+  Progress(std::string what, uint64_t total) : what_(std::move(what)), total_(total), shown_(StderrIsTerminal()) {}
+  ~Progress() { Done(); }
+  void Update(uint64_t done) {
+    if (!shown_ || total_ == 0) return;
+    constexpr int kWidth = 40;
+    int filled = static_cast<int>(done * kWidth / total_);
+    fmt::print(stderr, "\r{} [{}{}] {}/{}", what_, std::string(filled, '#'), std::string(kWidth - filled, '.'), done,
+               total_);
+    std::fflush(stderr);
+  }
+  void Done() {
+    if (shown_) fmt::print(stderr, "\n");
+    shown_ = false;
+  }
+
+ private:
+  std::string what_;
+  uint64_t total_;
+  bool shown_;
+};
+
+int Usage(const std::string& message) {
+  std::fflush(stdout);
+  fmt::print(stderr, "capture-tool: {}\n", message);
+  return kExitUsage;
+}
+
+std::chrono::milliseconds Ms(uint32_t ms) { return std::chrono::milliseconds(ms); }
+
+}  // namespace
+
+// --- capture --------------------------------------------------------------------
+
+int Capture(const Context& context, const CaptureOptions& options) {
+  if (options.size < card::frames::kHeaderSize || options.size % 4 != 0) {
+    return Usage(fmt::format("--size {}: a frame is at least {} bytes and a multiple of 4", options.size,
+                             card::frames::kHeaderSize));
+  }
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  if (options.size > card->product().maxTransfer) {
+    return Usage(fmt::format("--size {}: {} transfers at most {} bytes", options.size, card->product().name,
+                             card->product().maxTransfer));
+  }
+  std::ofstream out;
+  if (!options.output.empty()) {
+    out.open(options.output, std::ios::binary | std::ios::trunc);
+    if (!out) return Usage("cannot write " + options.output);
+  }
+  auto buffer = card->AllocateBuffer(options.size);
+  if (!buffer) return Fail(buffer.error());
+
+  uint32_t good = 0, bad = 0, noSignal = 0;
+  Progress progress("capture", options.frames);
+  const auto start = Clock::now();
+  for (uint32_t i = 0; i < options.frames; ++i) {
+    auto captured = card->CaptureFrame(*buffer, options.size, options.startRegister,
+                                       options.pattern & card::dma::kCapturePatternMask, Ms(options.timeoutMs));
+    if (!captured) {
+      progress.Done();
+      return Fail(captured.error());
+    }
+    auto bytes = std::span<const uint8_t>(buffer->data(), options.size);
+    auto check = card::frames::VerifyFrame(bytes);
+    bool ok = check.verdict == card::frames::Verdict::kGood && check.header.pattern == options.pattern &&
+              card::frames::MatchesPattern(bytes);
+    if (!ok) {
+      auto flagged = card->TakeStatus2(Direction::kCardToHost);
+      if (flagged && *flagged) ++noSignal;
+    }
+    (ok ? good : bad) += 1;
+    if (out) out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    progress.Update(i + 1);
+  }
+  const double seconds = Seconds(Clock::now() - start);
+  progress.Done();
+  if (out && !out.flush()) return Fail(capture::Error::Client("write " + options.output, "write failed"));
+  const double bytes = static_cast<double>(options.size) * options.frames;
+  fmt::print("captured {} frames of {} bytes{}: {} good, {} bad{}; {:.1f} MiB in {:.3f} s, {:.1f} MiB/s\n",
+             options.frames, options.size, options.output.empty() ? "" : " to " + options.output, good, bad,
+             noSignal != 0 ? fmt::format(" ({} without signal)", noSignal) : "", Mib(bytes), seconds,
+             seconds > 0 ? Mib(bytes) / seconds : 0.0);
+  return bad == 0 ? kExitSuccess : kExitFailed;
+}
+
+// --- play -----------------------------------------------------------------------
+
+int Play(const Context& context, const PlayOptions& options) {
+  std::ifstream in(options.input, std::ios::binary);
+  if (!in) return Usage("cannot read " + options.input);
+  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
+  if (data.empty()) return Usage(options.input + " is empty");
+  uint32_t block = options.size;
+  if (block == 0) {
+    auto check = card::frames::VerifyFrame(data);
+    if (check.verdict == card::frames::Verdict::kNotAFrame || check.header.length < card::frames::kHeaderSize) {
+      return Usage(options.input + " does not start with a frame: give --size");
+    }
+    block = check.header.length;
+  }
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  if (block > card->product().maxTransfer) {
+    return Usage(fmt::format("blocks of {} bytes: {} transfers at most {}", block, card->product().name,
+                             card->product().maxTransfer));
+  }
+  auto buffer = card->AllocateBuffer(block);
+  if (!buffer) return Fail(buffer.error());
+
+  const size_t blocks = (data.size() + block - 1) / block;
+  Progress progress("play", blocks);
+  const auto start = Clock::now();
+  for (size_t i = 0; i < blocks; ++i) {
+    const size_t offset = i * block;
+    const auto length = static_cast<uint32_t>(std::min<size_t>(block, data.size() - offset));
+    std::memcpy(buffer->data(), data.data() + offset, length);
+    if (auto played = card->PlayFrame(*buffer, length, options.startRegister, 0, Ms(options.timeoutMs)); !played) {
+      progress.Done();
+      return Fail(played.error());
+    }
+    progress.Update(i + 1);
+  }
+  const double seconds = Seconds(Clock::now() - start);
+  progress.Done();
+  fmt::print("played {} blocks ({} bytes) from {}: {:.1f} MiB/s\n", blocks, data.size(), options.input,
+             seconds > 0 ? Mib(static_cast<double>(data.size())) / seconds : 0.0);
+  if (!context.simulated) return kExitSuccess;
+  auto goodFrames = card->ReadRegister(card::dma::kSinkFramesGood);
+  auto badFrames = card->ReadRegister(card::dma::kSinkFramesBad);
+  if (!goodFrames) return Fail(goodFrames.error());
+  if (!badFrames) return Fail(badFrames.error());
+  fmt::print("the simulated card's sink counted {} good frames, {} bad\n", *goodFrames, *badFrames);
+  return *badFrames == 0 ? kExitSuccess : kExitFailed;
+}
+
+// --- loopback -------------------------------------------------------------------
+
+int Loopback(const Context& context, const LoopbackOptions& options) {
+  if (options.size == 0 || options.size % 4 != 0) {
+    return Usage(fmt::format("--size {}: the card moves whole 32-bit words, give a multiple of 4", options.size));
+  }
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  auto out = card->AllocateBuffer(options.size);
+  if (!out) return Fail(out.error());
+  auto back = card->AllocateBuffer(options.size);
+  if (!back) return Fail(back.error());
+  std::mt19937 random(options.seed);
+  uint32_t intact = 0;
+  for (uint32_t round = 0; round < options.rounds; ++round) {
+    for (auto& b : out->bytes()) b = static_cast<uint8_t>(random());
+    std::memset(back->data(), 0, options.size);
+    if (auto played = card->PlayFrame(*out, options.size, card::dma::kStartPlayout, round, Ms(options.timeoutMs));
+        !played) {
+      return Fail(played.error());
+    }
+    if (auto captured = card->CaptureFrame(*back, options.size, card::dma::kStartLoopback, 0, Ms(options.timeoutMs));
+        !captured) {
+      return Fail(captured.error());
+    }
+    auto mismatch = std::mismatch(out->data(), out->data() + options.size, back->data());
+    if (mismatch.first == out->data() + options.size) {
+      ++intact;
+    } else {
+      fmt::print("round {}: first difference at byte {} (sent 0x{:02X}, got 0x{:02X})\n", round,
+                 mismatch.first - out->data(), *mismatch.first, *mismatch.second);
+    }
+  }
+  fmt::print("loopback: {} of {} rounds of {} random bytes came back intact\n", intact, options.rounds, options.size);
+  return intact == options.rounds ? kExitSuccess : kExitFailed;
+}
+
+// --- pool -----------------------------------------------------------------------
+
+namespace {
+
+capture::Result<capture::PoolEntry> PoolEntryAt(capture::Card& card, uint32_t index) {
+  auto pool = card.BufferPool();
+  if (!pool) return pool.error();
+  if (index >= pool->size()) {
+    return capture::Error::Client("pool", fmt::format("entry {} out of range (0..{})", index, pool->size() - 1));
+  }
+  if ((*pool)[index].busAddress == 0) {
+    return capture::Error::Client("pool", fmt::format("entry {} has no buffer (the driver could not allocate it)", index));
+  }
+  return (*pool)[index];
+}
+
+}  // namespace
+
+int PoolList(const Context& context) {
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  auto pool = card->BufferPool();
+  if (!pool) return Fail(pool.error());
+  fmt::print("Buffer pool of {}:\n", card->name().Link());
+  for (size_t i = 0; i < pool->size(); ++i) {
+    const auto& e = (*pool)[i];
+    if (e.busAddress == 0) {
+      fmt::print("  {}  (no buffer)\n", i);
+    } else {
+      fmt::print("  {}  bus 0x{:016X}  {} bytes (0x{:X})\n", i, e.busAddress, e.size, e.size);
+    }
+  }
+  return kExitSuccess;
+}
+
+int PoolRead(const Context& context, uint32_t index, uint32_t offset, uint32_t length, const std::string& output) {
+  if (length == 0) return Usage("--length must be at least 1");
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  auto entry = PoolEntryAt(*card, index);
+  if (!entry) return Fail(entry.error());
+  auto buffer = card->AllocateBuffer(length);
+  if (!buffer) return Fail(buffer.error());
+  if (auto read = card->ReadPool(entry->busAddress, offset, *buffer, length); !read) return Fail(read.error());
+  if (!output.empty()) {
+    std::ofstream out(output, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(buffer->data()), length);
+    if (!out.flush()) return Usage("cannot write " + output);
+    fmt::print("read {} bytes of pool entry {} at offset 0x{:X} to {}\n", length, index, offset, output);
+    return kExitSuccess;
+  }
+  for (uint32_t line = 0; line < length; line += 16) {
+    std::string hex;
+    for (uint32_t i = line; i < std::min(length, line + 16); ++i) hex += fmt::format(" {:02X}", buffer->data()[i]);
+    fmt::print("{:08X}{}\n", offset + line, hex);
+  }
+  return kExitSuccess;
+}
+
+int PoolWrite(const Context& context, uint32_t index, uint32_t offset, const std::string& input) {
+  std::ifstream in(input, std::ios::binary);
+  if (!in) return Usage("cannot read " + input);
+  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
+  if (data.empty() || data.size() > UINT32_MAX) return Usage(input + ": empty or too large");
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  auto entry = PoolEntryAt(*card, index);
+  if (!entry) return Fail(entry.error());
+  auto buffer = card->AllocateBuffer(data.size());
+  if (!buffer) return Fail(buffer.error());
+  std::memcpy(buffer->data(), data.data(), data.size());
+  const auto length = static_cast<uint32_t>(data.size());
+  if (auto written = card->WritePool(entry->busAddress, offset, *buffer, length); !written) {
+    return Fail(written.error());
+  }
+  fmt::print("wrote {} bytes from {} to pool entry {} at offset 0x{:X}\n", length, input, index, offset);
+  return kExitSuccess;
+}
+
+// --- events ---------------------------------------------------------------------
+
+int Events(const Context& context, const EventsOptions& options) {
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  if (options.connect) {
+    if (auto connected = card->ConnectMessageInterrupts(); !connected) return Fail(connected.error());
+  }
+  enum Kind { kToCard, kToHost, kMessage };
+  constexpr const char* kNames[] = {"host-to-card completion", "card-to-host completion", "message interrupt"};
+  std::vector<capture::Event> events;
+  for (int i = 0; i < 3; ++i) {
+    auto event = card->NewEvent(false);
+    if (!event) return Fail(event.error());
+    events.push_back(std::move(event).value());
+  }
+  for (auto [kind, direction] : {std::pair{kToCard, Direction::kHostToCard}, std::pair{kToHost, Direction::kCardToHost}}) {
+    if (auto r = card->RegisterCompletionEvent(direction, events[kind]); !r) return Fail(r.error());
+  }
+  if (auto r = card->RegisterMessageEvent(events[kMessage]); !r) return Fail(r.error());
+
+  struct Record {
+    Clock::time_point when;
+    Kind kind;
+  };
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::deque<Record> records;
+  std::atomic<bool> stop{false};
+  std::optional<capture::Error> failure;
+  std::counting_semaphore<> completed[2]{std::counting_semaphore<>(0), std::counting_semaphore<>(0)};
+
+  auto watch = [&](Kind kind) {
+    while (!stop) {
+      auto woke = events[kind].Wait(50ms);
+      if (!woke) {
+        std::lock_guard guard(lock);
+        failure = woke.error();
+        arrived.notify_all();
+        return;
+      }
+      if (*woke != capture::WaitOutcome::kSignalled) continue;
+      {
+        std::lock_guard guard(lock);
+        records.push_back({Clock::now(), kind});
+      }
+      arrived.notify_all();
+      if (kind != kMessage) completed[kind].release();
+    }
+  };
+  // Loopback rounds through the low-level steps; the watchers see the
+  // completions and hand them on.
+  auto traffic = [&] {
+    auto out = card->AllocateBuffer(64 * 1024);
+    if (!out) {
+      std::lock_guard guard(lock);
+      failure = out.error();
+      return;
+    }
+    std::mt19937 random(1);
+    for (uint32_t round = 0; !stop; ++round) {
+      for (auto& b : out->bytes()) b = static_cast<uint8_t>(random());
+      for (auto [kind, direction, reg] : {std::tuple{kToCard, Direction::kHostToCard, card::dma::kStartPlayout},
+                                          std::tuple{kToHost, Direction::kCardToHost, card::dma::kStartLoopback}}) {
+        auto started = card->StartTransfer(direction, *out, static_cast<uint32_t>(out->size()), reg, round);
+        bool done = started && completed[kind].try_acquire_for(5s);
+        auto ended = card->EndTransfer(direction);
+        if (!stop && (!started || !done || !ended)) {
+          std::lock_guard guard(lock);
+          failure = !started ? started.error()
+                    : !ended ? ended.error()
+                             : capture::Error::TimedOut("traffic", "no completion within 5 s");
+          arrived.notify_all();
+          return;
+        }
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (Kind kind : {kToCard, kToHost, kMessage}) threads.emplace_back(watch, kind);
+  if (options.traffic) threads.emplace_back(traffic);
+
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+  fmt::print("watching {} for {}{}{}\n", card->name().Link(),
+             options.count != 0 ? fmt::format("{} events or ", options.count) : "", fmt::format("{:g} s", options.seconds),
+             options.traffic ? ", with loopback traffic" : "");
+  std::fflush(stdout);
+  uint64_t counts[3] = {};
+  uint64_t total = 0;
+  {
+    std::unique_lock guard(lock);
+    while (!failure && (options.count == 0 || total < options.count)) {
+      if (records.empty() && !arrived.wait_until(guard, end, [&] { return !records.empty() || failure; })) break;
+      while (!records.empty() && (options.count == 0 || total < options.count)) {
+        Record r = records.front();
+        records.pop_front();
+        ++counts[r.kind];
+        ++total;
+        fmt::print("{:>10.3f} ms  {}\n", Seconds(r.when - start) * 1000, kNames[r.kind]);
+      }
+      std::fflush(stdout);
+    }
+  }
+  stop = true;
+  for (int i = 0; i < 2; ++i) completed[i].release();
+  for (auto& t : threads) t.join();
+  fmt::print("{} host-to-card completions, {} card-to-host completions, {} message interrupts\n", counts[kToCard],
+             counts[kToHost], counts[kMessage]);
+  if (failure) return Fail(*failure);
+  return kExitSuccess;
+}
+
+// --- bench ----------------------------------------------------------------------
+
+int Bench(const Context& context, const BenchOptions& options) {
+  auto card = OpenTarget(context);
+  if (!card) return Fail(card.error());
+  const uint32_t max = card->product().maxTransfer;
+  std::vector<uint32_t> sizes = options.sizes;
+  if (sizes.empty()) sizes = {4096, 65536, 1u << 20, max};
+  for (uint32_t size : sizes) {
+    if (size == 0 || size % 4 != 0 || size > max) {
+      return Usage(fmt::format("size {}: give multiples of 4 up to {} bytes", size, max));
+    }
+  }
+  if (options.count == 0) return Usage("--count must be at least 1");
+  const uint32_t largest = *std::max_element(sizes.begin(), sizes.end());
+  auto buffer = card->AllocateBuffer(largest);
+  if (!buffer) return Fail(buffer.error());
+  std::vector<uint8_t> source(largest, 0x5A), sink(largest);
+  if (auto r = card->RegisterCompletionEvents(); !r) return Fail(r.error());
+
+  std::vector<BenchRow> rows;
+  Progress progress("bench", sizes.size() * 2);
+  for (uint32_t size : sizes) {
+    for (Direction direction : {Direction::kHostToCard, Direction::kCardToHost}) {
+      BenchRow row{size, direction, 0, 0, {}};
+      const uint32_t reg = direction == Direction::kHostToCard ? card::dma::kStartPlayout : card::dma::kStartLoopback;
+      Clock::duration busy{};
+      for (uint32_t i = 0; i < options.count; ++i) {
+        const auto t0 = Clock::now();
+        if (auto r = card->CompletionEvent(direction)->Clear(); !r) return Fail(r.error());
+        if (auto r = card->StartTransfer(direction, *buffer, size, reg, i); !r) return Fail(r.error());
+        const auto t1 = Clock::now();
+        auto waited = card->WaitForCompletion(direction, Ms(options.timeoutMs));
+        const auto t2 = Clock::now();
+        auto ended = card->EndTransfer(direction);
+        const auto t3 = Clock::now();
+        if (!waited) return Fail(waited.error());
+        if (!ended) return Fail(ended.error());
+        busy += t3 - t0;
+        row.latencyUs.push_back(Seconds(t2 - t1) * 1e6);
+      }
+      row.bytesPerSecond = static_cast<double>(size) * options.count / std::max(Seconds(busy), 1e-9);
+      const auto m0 = Clock::now();
+      for (uint32_t i = 0; i < options.count; ++i) {
+        std::memcpy(sink.data(), source.data(), size);
+        source[i % size] = sink[(i * 7) % size];  // keeps the copies from being folded away
+      }
+      row.memcpyBytesPerSecond = static_cast<double>(size) * options.count / std::max(Seconds(Clock::now() - m0), 1e-9);
+      rows.push_back(std::move(row));
+      progress.Update(rows.size());
+    }
+  }
+  progress.Done();
+
+  fmt::print("{} transfers per size and direction on {}{}\n", options.count, card->name().Link(),
+             context.simulated ? " (simulated card; real time)" : "");
+  fmt::print("{:>10}  {:<13} {:>10} {:>12} {:>9}   {:>9} {:>9} {:>9}\n", "size", "direction", "MiB/s", "memcpy MiB/s",
+             "ratio", "median ms", "p99 ms", "max ms");
+  for (const auto& r : rows) {
+    Percentiles p = Summarize(r.latencyUs);
+    fmt::print("{:>10}  {:<13} {:>10.1f} {:>12.1f} {:>9.5f}   {:>9.3f} {:>9.3f} {:>9.3f}\n", r.size,
+               capture::DirectionName(r.direction), Mib(r.bytesPerSecond), Mib(r.memcpyBytesPerSecond),
+               r.bytesPerSecond / r.memcpyBytesPerSecond, p.median / 1000, p.p99 / 1000, p.max / 1000);
+  }
+  if (!options.svg.empty()) {
+    std::ofstream svg(options.svg, std::ios::trunc);
+    svg << RenderSvg(rows, fmt::format("capture-tool bench on {}", card->name().Link()));
+    if (!svg.flush()) return Usage("cannot write " + options.svg);
+    fmt::print("picture: {}\n", options.svg);
+  }
+  return kExitSuccess;
+}
+
+}  // namespace capture_tool
