@@ -55,8 +55,18 @@ VOID msiDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID 
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
+// Connects with the parameters reg_msi filled in and enables every source at
+// the card, whatever the connection's status.
+static VOID ConnectAndEnable(PVOID Context) {
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(Context);
+  NTSTATUS status = IoConnectInterruptEx(&ext->MsiConnectParameters);
+  DbgPrint("vantrel  %s  %d  IoConnectInterruptEx\n", "reg_msi", status);
+  WriteCardRegister(ext, regs::kRegMsiEnable, regs::kMsiEnableAll);
+}
+
 // reg_msi: connects the message-signalled interrupts and enables them at the
-// card. PASSIVE_LEVEL (above it, nothing is connected).
+// card, under the exception guard. PASSIVE_LEVEL (above it, nothing is
+// connected).
 VOID reg_msi(PDEVICE_EXTENSION Extension) {
   if (Extension->pMsiConnectionContext != nullptr) {  // note 2
     DbgPrint("vantrel  %s  %d  already connected\n", "reg_msi", __LINE__);
@@ -76,9 +86,9 @@ VOID reg_msi(PDEVICE_EXTENSION Extension) {
   params.MessageBased.FallBackServiceRoutine = MsiFallbackIsr;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
 
-  NTSTATUS status = IoConnectInterruptEx(&params);
-  DbgPrint("vantrel  %s  %d  IoConnectInterruptEx\n", "reg_msi", status);
-  WriteCardRegister(Extension, regs::kRegMsiEnable, regs::kMsiEnableAll);
+  if (RunGuarded(ConnectAndEnable, Extension)) {
+    DbgPrint("vantrel  %s  %d  EXCEPTION\n", "reg_msi", __LINE__);
+  }
 }
 
 // unreg_msi: disables message interrupts at the card and disconnects them.

@@ -49,7 +49,7 @@ void PrintDriverLines(const std::string& product, const std::vector<std::string>
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Lists capture/playout cards and reads and writes their registers through the driver.",
+  CLI::App app{"Lists capture/playout cards, reads and writes their registers, and moves data through the driver.",
                "capture-tool"};
   app.require_subcommand(1);
   app.fallthrough();
@@ -110,6 +110,75 @@ int main(int argc, char** argv) {
   regWrite->add_option("value", valueText, "Value to write")->required()->check(Number())->type_name("NUMBER");
   regWrite->add_flag("--read-back", readBack, "Read the register back and print it");
 
+  // Transfers. Numbers are kept as text and validated, as above.
+  auto number = [](CLI::App* command, const std::string& name, std::string& text, const std::string& help,
+                   uint32_t max = UINT32_MAX) {
+    return command->add_option(name, text, help)->check(Number(max))->type_name("N")->capture_default_str();
+  };
+  std::string framesText = "16", sizeText = "0x100000", patternText = "2", startText, timeoutText = "5000";
+  std::string fileText;
+  auto* captureCommand = app.add_subcommand("capture", "Capture frames, verify every one, and write them to a file");
+  number(captureCommand, "-n,--frames", framesText, "Frames to capture");
+  number(captureCommand, "--size", sizeText, "Bytes per frame (a multiple of 4)");
+  number(captureCommand, "--pattern", patternText, "Test pattern the capture source makes (simulated card: 0..255)", 255);
+  number(captureCommand, "--start-register", startText, "Start register (default 0x8004, the capture source)");
+  number(captureCommand, "--timeout", timeoutText, "Milliseconds to wait for each completion");
+  captureCommand->add_option("-o,--output", fileText, "File to write the frames to (default: verify only)")->type_name("FILE");
+
+  std::string playSizeText = "0";
+  auto* play = app.add_subcommand("play", "Play a file out in frame-sized blocks");
+  play->add_option("input", fileText, "File of frames (as capture writes them) or any data")
+      ->required()
+      ->check(CLI::ExistingFile)
+      ->type_name("FILE");
+  number(play, "--size", playSizeText, "Block size (default: the length in the first frame's header)");
+  number(play, "--start-register", startText, "Start register (default 0x8000, the playout sink)");
+  number(play, "--timeout", timeoutText, "Milliseconds to wait for each completion");
+
+  std::string roundsText = "1", seedText = "1";
+  auto* loopback = app.add_subcommand("loopback", "Send random bytes to the card, read them back and compare");
+  number(loopback, "--size", sizeText, "Bytes per round (a multiple of 4)");
+  number(loopback, "-n,--rounds", roundsText, "Rounds");
+  number(loopback, "--seed", seedText, "Seed of the random bytes");
+  number(loopback, "--timeout", timeoutText, "Milliseconds to wait for each completion");
+
+  auto* pool = app.add_subcommand("pool", "The driver's buffer pool (family A products)");
+  pool->require_subcommand(1);
+  std::string entryText, poolOffsetText = "0", lengthText = "256";
+  auto* poolList = pool->add_subcommand("list", "List the pool's buffers");
+  auto* poolRead = pool->add_subcommand("read", "Read bytes of a pool buffer (hex dump, or to a file)");
+  poolRead->add_option("entry", entryText, "Pool entry, 0..7")->required()->check(Number(7))->type_name("N");
+  number(poolRead, "--offset", poolOffsetText, "Byte offset in the buffer");
+  number(poolRead, "--length", lengthText, "Bytes to read");
+  poolRead->add_option("-o,--output", fileText, "File to write the bytes to")->type_name("FILE");
+  auto* poolWrite = pool->add_subcommand("write", "Write a file's bytes into a pool buffer");
+  poolWrite->add_option("entry", entryText, "Pool entry, 0..7")->required()->check(Number(7))->type_name("N");
+  poolWrite->add_option("input", fileText, "File")->required()->check(CLI::ExistingFile)->type_name("FILE");
+  number(poolWrite, "--offset", poolOffsetText, "Byte offset in the buffer");
+
+  std::string countText = "0";
+  capture_tool::EventsOptions eventsOptions;
+  auto* events = app.add_subcommand(
+      "events", "Register completion and message events and show them as they arrive (replaces the registrations "
+                "another program made)");
+  number(events, "-n,--count", countText, "Stop after this many events (0: no limit)");
+  events->add_option("--seconds", eventsOptions.seconds, "Stop after this many seconds")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  events->add_flag("--traffic", eventsOptions.traffic, "Run loopback transfers meanwhile");
+  events->add_flag("--connect", eventsOptions.connect, "Connect message interrupts first");
+
+  std::vector<std::string> sizeTexts;
+  std::string benchCountText = "32", svgText;
+  auto* bench = app.add_subcommand("bench", "Throughput and completion latency by transfer size");
+  bench->add_option("--sizes", sizeTexts, "Transfer sizes, comma-separated (default 4 KiB, 64 KiB, 1 MiB, maximum)")
+      ->delimiter(',')
+      ->check(Number())
+      ->type_name("N,...");
+  number(bench, "-n,--count", benchCountText, "Transfers per size and direction");
+  number(bench, "--timeout", timeoutText, "Milliseconds to wait for each completion");
+  bench->add_option("--svg", svgText, "Also draw the results into this SVG file")->type_name("FILE");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -126,7 +195,48 @@ int main(int argc, char** argv) {
     if (version->parsed()) return Version(context);
     if (dump->parsed()) return Dump(context);
     if (regRead->parsed()) return ReadRegister(context, ToNumber(offsetText));
-    return WriteRegister(context, ToNumber(offsetText), ToNumber(valueText), readBack);
+    if (regWrite->parsed()) return WriteRegister(context, ToNumber(offsetText), ToNumber(valueText), readBack);
+    if (captureCommand->parsed()) {
+      CaptureOptions o;
+      o.frames = ToNumber(framesText);
+      o.size = ToNumber(sizeText);
+      o.pattern = ToNumber(patternText);
+      if (!startText.empty()) o.startRegister = ToNumber(startText);
+      o.output = fileText;
+      o.timeoutMs = ToNumber(timeoutText);
+      return Capture(context, o);
+    }
+    if (play->parsed()) {
+      PlayOptions o;
+      o.input = fileText;
+      o.size = ToNumber(playSizeText);
+      if (!startText.empty()) o.startRegister = ToNumber(startText);
+      o.timeoutMs = ToNumber(timeoutText);
+      return Play(context, o);
+    }
+    if (loopback->parsed()) {
+      LoopbackOptions o;
+      o.size = ToNumber(sizeText);
+      o.rounds = ToNumber(roundsText);
+      o.seed = ToNumber(seedText);
+      o.timeoutMs = ToNumber(timeoutText);
+      return Loopback(context, o);
+    }
+    if (poolList->parsed()) return PoolList(context);
+    if (poolRead->parsed()) {
+      return PoolRead(context, ToNumber(entryText), ToNumber(poolOffsetText), ToNumber(lengthText), fileText);
+    }
+    if (poolWrite->parsed()) return PoolWrite(context, ToNumber(entryText), ToNumber(poolOffsetText), fileText);
+    if (events->parsed()) {
+      eventsOptions.count = ToNumber(countText);
+      return Events(context, eventsOptions);
+    }
+    BenchOptions o;
+    for (const auto& text : sizeTexts) o.sizes.push_back(ToNumber(text));
+    o.count = ToNumber(benchCountText);
+    o.svg = svgText;
+    o.timeoutMs = ToNumber(timeoutText);
+    return Bench(context, o);
   };
 
 #ifdef CAPTURE_TOOL_SIM
@@ -164,6 +274,7 @@ int main(int argc, char** argv) {
       code = kExitFailed;
     } else {
       context.backend = simulation.backend();
+      context.simulated = true;
       context.driverOutput = [&] { return echo(simulation.TakeDriverOutput()); };
       code = run();
       echo(simulation.TakeDriverOutput());

@@ -15,6 +15,7 @@
 //  4. Only PutDmaAdapter, AllocateCommonBuffer and FreeCommonBuffer are
 //     meant for our drivers; every other operation of the table stops the
 //     test with a bug check naming it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,12 +71,23 @@ PVOID AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDR
   const uint64_t bytes = (uint64_t{Length} + kPageSize - 1) & ~(kPageSize - 1);
   lock.lock();
   uint64_t& next = a->dma64 ? h.nextBus64 : h.nextBus32;
-  if (!a->dma64 && next + bytes > k4GiB) return nullptr;  // note 1: the 32-bit space is used up
+  uint64_t bus = next;
+  if (!a->dma64 && next + bytes > k4GiB) {
+    // Note 1: the 32-bit space is used up; take a freed range if one fits
+    // (long stress runs start cards hundreds of times).
+    auto fit = std::find_if(h.freedBus32.begin(), h.freedBus32.end(),
+                            [&](const auto& range) { return range.second >= bytes + kPageSize; });
+    if (fit == h.freedBus32.end()) return nullptr;
+    bus = fit->first;
+    const uint64_t rest = fit->second - (bytes + kPageSize);
+    h.freedBus32.erase(fit);
+    if (rest != 0) h.freedBus32[bus + bytes + kPageSize] = rest;
+  }
   void* host = std::aligned_alloc(kPageSize, bytes);
   if (host == nullptr) return nullptr;
   std::memset(host, 0xCD, bytes);  // note 3
-  CommonBuffer buffer{a, Length, next, host, owner, false};
-  next += bytes + kPageSize;
+  CommonBuffer buffer{a, Length, bus, host, owner, false};
+  if (bus == next) next += bytes + kPageSize;
   h.buffers[buffer.bus] = buffer;
   LogicalAddress->QuadPart = static_cast<LONGLONG>(buffer.bus);
   return host;
@@ -108,6 +120,9 @@ void FreeCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS Lo
                       "FreeCommonBuffer: " + wrong);
   }
   std::free(it->second.host);
+  if (!it->second.adapter->dma64) {
+    h.freedBus32[bus] = ((uint64_t{Length} + kPageSize - 1) & ~(kPageSize - 1)) + kPageSize;
+  }
   h.buffers.erase(it);
 }
 

@@ -138,6 +138,9 @@ struct HalState {
   std::vector<std::unique_ptr<Adapter>> adapters;
   std::map<uint64_t, CommonBuffer> buffers;  // by bus address
   uint64_t nextBus32 = 0x10000000;
+  // Freed 32-bit bus ranges (start, bytes with the guard page), reused only
+  // once the bump allocator has reached 4 GiB (dma.cpp, note 1).
+  std::map<uint64_t, uint64_t> freedBus32;
   uint64_t nextBus64 = 0x100000000;
 
   // MDLs (note 2)
