@@ -525,6 +525,10 @@ void Card::SetCompletionStatus(uint32_t reg, uint32_t value) {
     state_->GuestErrorLocked("completion status set on non-status register " + Hex(reg));
 }
 
+uint64_t Card::LastStatusWriteNs(bool cardToHost) const {
+  return state_->engine ? state_->engine->LastStatusWriteNs(cardToHost ? 1 : 0) : 0;
+}
+
 std::vector<MmioAccess> Card::AccessLog() const {
   std::lock_guard lock(state_->mu);
   return {state_->accessLog.begin(), state_->accessLog.end()};

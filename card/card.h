@@ -128,6 +128,10 @@ class Card {
   uint32_t PeekRegister(uint32_t reg) const;
   void SetCompletionStatus(uint32_t reg, uint32_t value);  // 0x1780 / 0x1B80
 
+  // Simulated time (HostPort::NowNs) of the DMA engine's latest status word
+  // write for a direction; 0 before the first. For latency measurements.
+  uint64_t LastStatusWriteNs(bool cardToHost) const;
+
   // Logs for tests.
   std::vector<MmioAccess> AccessLog() const;
   std::vector<MmioAccess> AccessLogFor(int bar, uint64_t offset) const;

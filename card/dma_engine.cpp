@@ -166,6 +166,7 @@ void DmaEngine::Finish(CardPort& card, const Transfer& t, uint32_t status) {
   const uint64_t statusAddress = uint64_t{t.base} + cbuf::kStatusWord;
   if (!host_.DmaToHost(statusAddress, word.data(), word.size()))
     return Fail(card, "status word write", statusAddress, word.size());
+  statusWrittenNs_[t.direction].store(host_.NowNs());
   uint64_t lineGeneration = 0;
   {
     std::lock_guard lock(mu_);

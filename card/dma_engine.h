@@ -11,6 +11,7 @@
 #define CARD_DMA_ENGINE_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,10 @@ class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
   void OnRegisterWrite(uint32_t reg, uint32_t value);
   // Engine registers whose driver stores the card drops.
   static bool IsReadOnly(uint32_t reg);
+  // Simulated time (HostPort::NowNs) of the latest status word written for
+  // direction 0 (host-to-card) or 1 (card-to-host); 0 before the first. For
+  // measurements of completion latency.
+  uint64_t LastStatusWriteNs(int direction) const { return statusWrittenNs_[direction & 1].load(); }
 
  private:
   enum class Endpoint { kPlayout, kCapture, kLoopback };
@@ -91,6 +96,7 @@ class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
   PlayoutSink sink_;
   uint32_t failures_ = 0;
   std::vector<std::vector<uint8_t>> spare_;  // staging buffers, reused across transfers
+  std::array<std::atomic<uint64_t>, 2> statusWrittenNs_{};
 };
 
 }  // namespace card

@@ -9,16 +9,22 @@ namespace {
 
 constexpr size_t kHeaderCrcOffset = 28;
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
+// Slicing by 8: table[0] is the classic byte table; table[j][i] is the CRC
+// of byte i followed by j zero bytes, so eight bytes fold in per step.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr CrcTables MakeCrcTables() {
+  CrcTables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
     for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
+    t[0][i] = c;
   }
-  return table;
+  for (size_t j = 1; j < 8; ++j) {
+    for (uint32_t i = 0; i < 256; ++i) t[j][i] = t[0][t[j - 1][i] & 0xFF] ^ (t[j - 1][i] >> 8);
+  }
+  return t;
 }
-constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+constexpr CrcTables kCrc = MakeCrcTables();
 
 uint32_t LoadLe32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -68,14 +74,33 @@ std::array<uint8_t, kHeaderSize> EncodeHeader(uint32_t number, uint32_t length, 
 
 uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc) {
   crc = ~crc;
-  for (uint8_t b : bytes) crc = kCrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
+  const uint8_t* p = bytes.data();
+  size_t n = bytes.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    const uint32_t lo = LoadLe32(p) ^ crc, hi = LoadLe32(p + 4);
+    crc = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^
+          kCrc[3][hi & 0xFF] ^ kCrc[2][(hi >> 8) & 0xFF] ^ kCrc[1][(hi >> 16) & 0xFF] ^ kCrc[0][hi >> 24];
+  }
+  for (; n > 0; --n, ++p) crc = kCrc[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
   return ~crc;
+}
+
+// The pattern's generator chosen once, outside the loop over words.
+template <typename Word>
+void FillWords(std::span<uint8_t> payload, size_t words, Word word) {
+  for (size_t k = 0; k < words; ++k) StoreLe32(&payload[4 * k], word(static_cast<uint32_t>(k)));
 }
 
 void FillPayload(std::span<uint8_t> payload, uint32_t number, uint32_t pattern) {
   const size_t words = payload.size() / 4;
-  for (size_t k = 0; k < words; ++k)
-    StoreLe32(&payload[4 * k], PatternWord(number, pattern, static_cast<uint32_t>(k)));
+  if (pattern == kPatternCounter) {
+    FillWords(payload, words, [number](uint32_t k) { return k ^ (number << 20); });
+  } else if (pattern == kPatternRamp) {
+    FillWords(payload, words, [number](uint32_t k) { return PatternWord(number, kPatternRamp, k); });
+  } else {
+    const uint32_t seed = number * 0x85EBCA6Bu ^ pattern * 0xC2B2AE35u;
+    FillWords(payload, words, [seed](uint32_t k) { return Mix(k * 0x9E3779B9u + seed); });
+  }
   if (const size_t tail = payload.size() % 4) {
     std::array<uint8_t, 4> last{};
     StoreLe32(last.data(), PatternWord(number, pattern, static_cast<uint32_t>(words)));

@@ -16,6 +16,11 @@
 //     steady stream of equal transfers writes the start register alone.
 //  5. A start register outside the mapped window is refused before anything
 //     changes, like a transfer that is too long.
+//  6. The host-to-card clear spares the 8-byte register write-back slot at
+//     0x40. Clearing it would not stop a register read that is waiting (its
+//     attempt would only time out), but it could zero an answer between the
+//     moment a read sees the ready flag and the moment it takes the value,
+//     and the read would then report 0 as the register's value.
 #include "driver.h"
 
 namespace {
@@ -46,6 +51,16 @@ Direction DmaWrite(PDEVICE_EXTENSION e) {
   return {e->pCommonBuffer_VA_DmaWrite, e->pCommonBuffer_LA_DmaWrite, &e->ulLength_DmaWrite,
           &e->pMdl_UserBuffer_DmaWrite, &e->ulStartReg_DmaWrite, &e->ulUserParam_DmaWrite,
           &e->bRunning_DmaWrite, &e->ulTimeoutTicks_DmaWrite, e->ulRegShadow_DmaWrite, regs::kDmaWriteDesc0};
+}
+
+// Clears the DmaRead common buffer for a new transfer, all but the register
+// write-back slot (note 6): a register read may be taking its answer from
+// there at this very moment.
+VOID ClearDmaReadBuffer(PVOID Buffer) {
+  PUCHAR bytes = static_cast<PUCHAR>(Buffer);
+  constexpr ULONG kSlotEnd = cbuf::kWriteBackArea + 2 * sizeof(ULONG);
+  RtlZeroMemory(bytes, cbuf::kWriteBackArea);
+  RtlZeroMemory(bytes + kSlotEnd, DMA_COMMON_BUFFER_SIZE - kSlotEnd);
 }
 
 VOID UnlockUserBuffer(PMDL* UserMdl) {
@@ -157,7 +172,7 @@ NTSTATUS SubmitDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   if (*dir.length == 0) return STATUS_SUCCESS;  // an earlier lock stays
   if (!LockUserBuffer(Extension, dir, Block)) return STATUS_INSUFFICIENT_RESOURCES;
 
-  RtlZeroMemory(dir.buffer, DMA_COMMON_BUFFER_SIZE);  // the write-back slot too
+  ClearDmaReadBuffer(dir.buffer);
   CopyContext copy = {MmGetMdlVirtualAddress(*dir.userMdl), static_cast<PUCHAR>(dir.buffer) + cbuf::kData,
                       *dir.length, FALSE};
   if (RunGuarded(ProbeAndCopy, &copy)) {

@@ -3,11 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -104,6 +106,126 @@ TEST(Tool, ExitCodes) {
     EXPECT_EQ(r.code, 0) << help;
     EXPECT_NE(r.out.find("Usage:"), std::string::npos) << help;
   }
+}
+
+// Element nesting of an SVG document: every element closed, in order, one root.
+bool WellFormedSvg(const std::string& text, std::string* why) {
+  std::vector<std::string> open;
+  size_t roots = 0;
+  for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    size_t end = text.find('>', at);
+    if (end == std::string::npos) return *why = "unterminated tag", false;
+    std::string tag = text.substr(at + 1, end - at - 1);
+    if (tag.empty() || tag[0] == '?' || tag[0] == '!') continue;
+    if (std::count(tag.begin(), tag.end(), '"') % 2 != 0) return *why = "unbalanced quotes in <" + tag + ">", false;
+    if (tag[0] == '/') {
+      if (open.empty() || open.back() != tag.substr(1)) return *why = "stray </" + tag.substr(1) + ">", false;
+      open.pop_back();
+      continue;
+    }
+    std::string name = tag.substr(0, tag.find_first_of(" /"));
+    if (open.empty()) ++roots;
+    if (tag.back() != '/') open.push_back(name);
+  }
+  if (!open.empty()) return *why = "<" + open.back() + "> not closed", false;
+  if (roots != 1) return *why = "not one root element", false;
+  return true;
+}
+
+std::string TempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("capture-tool-test-" + std::to_string(getpid()) + "-" + name))
+      .string();
+}
+
+TEST(Tool, CapturePlayAndLoopback) {
+  const std::string frames = TempPath("frames.bin");
+  Outcome r = Tool(kSim + "1 capture -n 4 --size 65536 -o " + frames);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("captured 4 frames of 65536 bytes to " + frames + ": 4 good, 0 bad"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(std::filesystem::file_size(frames), 4u * 65536);
+
+  // The sizes come from the frames' headers; the simulated sink judges them.
+  r = Tool(kSim + "1 play " + frames);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("played 4 blocks (262144 bytes)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("sink counted 4 good frames, 0 bad"), std::string::npos) << r.out;
+
+  // A damaged frame: counted bad, and the run fails.
+  {
+    std::fstream f(frames, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(65536 + 5000);
+    f.put('\x5A');
+  }
+  r = Tool(kSim + "1 play " + frames);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.out.find("sink counted 3 good frames, 1 bad"), std::string::npos) << r.out;
+  std::filesystem::remove(frames);
+
+  r = Tool(kSim + "1 loopback --size 100000 -n 2");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("2 of 2 rounds of 100000 random bytes came back intact"), std::string::npos) << r.out;
+
+  for (const char* usage : {"capture --size 1001", "capture --size 16", "loopback --size 6", "play /nonexistent",
+                            "capture --size 0x600004", "bench --sizes 4096,7"}) {
+    r = Tool(kSim + "1 " + usage);
+    EXPECT_EQ(r.code, 2) << usage << ": " << r.err;
+  }
+}
+
+TEST(Tool, PoolAndEvents) {
+  Outcome r = Tool(kSim + "1 pool list");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("  7  bus 0x"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("6422528 bytes (0x620000)"), std::string::npos) << r.out;
+
+  const std::string in = TempPath("pool-in"), out = TempPath("pool-out");
+  std::ofstream(in, std::ios::binary) << "pool round trip through entry 2";
+  // Each run boots a fresh simulation: the round trip is one run's.
+  r = Tool(kSim + "1 pool write 2 " + in + " --offset 0x40 --verify");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("wrote 31 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("read back: identical"), std::string::npos) << r.out;
+  r = Tool(kSim + "1 pool read 2 --offset 0x40 --length 20");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 9), "00000040 ");
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, 9), "00000050 ");
+  r = Tool(kSim + "1 pool read 2 --length 16 -o " + out);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(out), 16u);
+  std::filesystem::remove(in);
+  std::filesystem::remove(out);
+
+  r = Tool(kSim + "1 --product QM4200 pool list");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("family A products only"), std::string::npos) << r.err;
+  r = Tool(kSim + "1 pool read 2 --offset 0x620000 --length 1");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("pool buffer not copied"), std::string::npos) << r.err;
+
+  r = Tool(kSim + "1 events -n 6 --traffic --connect --seconds 60");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("host-to-card completion"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("card-to-host completion"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("message interrupt"), std::string::npos) << r.out;
+}
+
+TEST(Tool, BenchPrintsATableAndDrawsAPicture) {
+  const std::string svg = TempPath("bench.svg");
+  Outcome r = Tool(kSim + "1 bench --sizes 4096,65536 -n 4 --svg " + svg);
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (const char* row : {"      4096  host-to-card", "      4096  card-to-host", "     65536  host-to-card",
+                          "     65536  card-to-host"}) {
+    EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
+  }
+  std::ifstream file(svg);
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  std::string why;
+  EXPECT_TRUE(WellFormedSvg(text, &why)) << why;
+  EXPECT_NE(text.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
+  EXPECT_NE(text.find("<polyline"), std::string::npos);
+  EXPECT_NE(text.find(">64 KiB</text>"), std::string::npos);
+  std::filesystem::remove(svg);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ int Loopback(const Context& context, const LoopbackOptions& options);
 
 int PoolList(const Context& context);
 int PoolRead(const Context& context, uint32_t entry, uint32_t offset, uint32_t length, const std::string& output);
-int PoolWrite(const Context& context, uint32_t entry, uint32_t offset, const std::string& input);
+int PoolWrite(const Context& context, uint32_t entry, uint32_t offset, const std::string& input, bool verify);
 
 struct EventsOptions {
   uint32_t count = 0;      // stop after this many events; 0 = no limit

@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
   poolWrite->add_option("entry", entryText, "Pool entry, 0..7")->required()->check(Number(7))->type_name("N");
   poolWrite->add_option("input", fileText, "File")->required()->check(CLI::ExistingFile)->type_name("FILE");
   number(poolWrite, "--offset", poolOffsetText, "Byte offset in the buffer");
+  bool verifyPool = false;
+  poolWrite->add_flag("--verify", verifyPool, "Read the bytes back and compare");
 
   std::string countText = "0";
   capture_tool::EventsOptions eventsOptions;
@@ -226,7 +228,7 @@ int main(int argc, char** argv) {
     if (poolRead->parsed()) {
       return PoolRead(context, ToNumber(entryText), ToNumber(poolOffsetText), ToNumber(lengthText), fileText);
     }
-    if (poolWrite->parsed()) return PoolWrite(context, ToNumber(entryText), ToNumber(poolOffsetText), fileText);
+    if (poolWrite->parsed()) return PoolWrite(context, ToNumber(entryText), ToNumber(poolOffsetText), fileText, verifyPool);
     if (events->parsed()) {
       eventsOptions.count = ToNumber(countText);
       return Events(context, eventsOptions);

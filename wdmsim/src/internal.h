@@ -232,6 +232,9 @@ void DestroyPdoExtension(PDEVICE_OBJECT pdo);
 // A handle to `device` was closed: a surprise-removed stack whose last handle
 // this was now gets its remove request, as Windows waits for the handles.
 void HandleClosed(PDEVICE_OBJECT device);
+// True when `device` is in a surprise-removed stack waiting for its last
+// handle. The caller holds K().pnpLocksGuard.
+bool RemovalPendingLocked(PDEVICE_OBJECT device);
 // The lock that keeps Plug and Play and power requests to one stack apart.
 std::mutex& StackLock(const Slot& slot);
 // Sends IRP_MN_REMOVE_DEVICE down the slot's stack and checks what the

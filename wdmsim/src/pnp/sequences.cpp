@@ -289,13 +289,17 @@ NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
   {
     // Counted and recorded under the guard that pnp::HandleClosed checks,
     // so that a handle closing meanwhile cannot be missed.
+    // The slot stays in the set until its stack is gone, so that no open
+    // slips in while the removal runs (user/process.cpp, note 3).
     std::lock_guard guard(k.pnpLocksGuard);
-    if (OpenFilesOn(slot) != 0) {
-      k.removalAwaitingClose.insert(&slot);  // note 2
-      return status;
-    }
+    k.removalAwaitingClose.insert(&slot);  // note 2
+    if (OpenFilesOn(slot) != 0) return status;
   }
   NTSTATUS removed = RemoveStack(slot, true);
+  {
+    std::lock_guard guard(k.pnpLocksGuard);
+    k.removalAwaitingClose.erase(&slot);
+  }
   return NT_SUCCESS(status) ? removed : status;
 }
 
@@ -305,6 +309,17 @@ std::mutex& StackLock(const Slot& slot) {
   KernelState& k = K();
   std::lock_guard guard(k.pnpLocksGuard);
   return k.pnpLocks[&slot];
+}
+
+bool RemovalPendingLocked(PDEVICE_OBJECT device) {
+  KernelState& k = K();
+  std::lock_guard lock(k.objects);
+  for (const Slot* slot : k.removalAwaitingClose) {
+    for (PDEVICE_OBJECT d = slot->pdo; d != nullptr; d = d->AttachedDevice) {
+      if (d == device) return true;
+    }
+  }
+  return false;
 }
 
 void HandleClosed(PDEVICE_OBJECT device) {
@@ -324,9 +339,10 @@ void HandleClosed(PDEVICE_OBJECT device) {
   {
     std::lock_guard guard(k.pnpLocksGuard);
     if (k.removalAwaitingClose.count(waiting) == 0 || OpenFilesOn(*waiting) != 0) return;
-    k.removalAwaitingClose.erase(waiting);
   }
   RemoveStack(*waiting, true);
+  std::lock_guard guard(k.pnpLocksGuard);
+  k.removalAwaitingClose.erase(waiting);  // only now: no open may slip in meanwhile
 }
 
 }  // namespace pnp

@@ -9,6 +9,11 @@
 //  2. Output is copied back only for success and warning statuses, and never
 //     more than the output buffer's length; a driver whose Information
 //     exceeds that length is reported (Windows would overrun the caller).
+//  3. Opening a device whose stack was surprise-removed fails with
+//     STATUS_DELETE_PENDING, as on Windows. The check and the new file
+//     object are one step under the PnP guard: otherwise a close elsewhere
+//     could send the remove request while this open's requests still run
+//     (found by the PnP stress test: a close request outstanding at deletion).
 #include <cstring>
 #include <map>
 #include <vector>
@@ -120,7 +125,18 @@ HANDLE Process::CreateFileW(std::u16string_view path) {
   ObjectInfo info;
   info.type = ObjectType::File;
   info.free = [file] { delete file; };
-  ob::Insert(file, std::move(info));
+  {
+    // Note 3: a surprise-removed stack takes no new opens, and the file
+    // object is counted before the last close can decide on the removal.
+    std::lock_guard guard(k.pnpLocksGuard);
+    if (pnp::RemovalPendingLocked(device)) {
+      delete file;
+      ob::Dereference(device);
+      SetLastError(NtStatusToWin32Error(STATUS_DELETE_PENDING));
+      return INVALID_HANDLE_VALUE;
+    }
+    ob::Insert(file, std::move(info));
+  }
 
   PDEVICE_OBJECT top = io::AttachedTop(device);
   PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_CREATE, 0, "IRP_MJ_CREATE");

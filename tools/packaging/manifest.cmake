@@ -1,0 +1,91 @@
+# Writes the package manifest (manifest.json and manifest.tsv) of
+# PACKAGE_DIR: for every row of the build matrix its columns, and for every
+# file of its folder the size and SHA-256; the imports from pecheck's report
+# (CHECK_DIR/<P>.json). Removes folders of products no longer in the matrix.
+#   cmake -DPRODUCT_MATRIX=... -DPACKAGE_DIR=... -DCHECK_DIR=... -DSIGNED=ON|OFF
+#         -DDRIVER_VERSION=... -P manifest.cmake
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/ProductMatrix.cmake)
+read_product_matrix()
+
+function(json_string out text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+if(SIGNED)
+  set(signed true)
+else()
+  set(signed false)
+endif()
+
+set(json "{\n  \"format\": 1,\n  \"driver_version\": \"${DRIVER_VERSION}\",\n  \"signed\": ${signed},\n")
+string(APPEND json "  \"note\": \"hardware_id values are PLACEHOLDERS (vendor 0xFEED is not an assigned PCI vendor ID); replace them in driverxilinx/products.tsv before shipping\",\n")
+string(APPEND json "  \"products\": [")
+set(tsv "# product\tfamily\tmax_transfer\tcommon_buffer\thardware_id\thardware_id_placeholder\tservice\tfile\tsize\tsha256\n")
+set(separator "")
+foreach(P IN LISTS PRODUCTS)
+  set(hwid "${PRODUCT_${P}_HARDWARE_ID}")
+  if(hwid MATCHES "VEN_FEED")
+    set(placeholder true)
+  else()
+    set(placeholder false)
+  endif()
+  json_string(hwid_json "${hwid}")
+  string(APPEND json "${separator}\n    {\"name\": \"${P}\", \"family\": \"${PRODUCT_${P}_FAMILY}\", "
+         "\"max_transfer\": \"${PRODUCT_${P}_MAX_TRANSFER}\", \"common_buffer\": \"${PRODUCT_${P}_COMMON_BUFFER}\",\n"
+         "     \"hardware_id\": ${hwid_json}, \"hardware_id_placeholder\": ${placeholder}, "
+         "\"service\": \"${PRODUCT_${P}_SERVICE}\",\n     \"files\": [")
+  set(file_separator "")
+  foreach(file ${P}.sys ${P}.inf ${P}.sys.so)
+    set(path ${PACKAGE_DIR}/${P}/${file})
+    if(NOT EXISTS ${path})
+      message(FATAL_ERROR "manifest: ${path} is missing")
+    endif()
+    file(SIZE ${path} size)
+    file(SHA256 ${path} sha256)
+    string(APPEND json "${file_separator}\n       {\"name\": \"${file}\", \"size\": ${size}, \"sha256\": \"${sha256}\"}")
+    string(APPEND tsv "${P}\t${PRODUCT_${P}_FAMILY}\t${PRODUCT_${P}_MAX_TRANSFER}\t${PRODUCT_${P}_COMMON_BUFFER}\t"
+           "${hwid}\t${placeholder}\t${PRODUCT_${P}_SERVICE}\t${file}\t${size}\t${sha256}\n")
+    set(file_separator ",")
+  endforeach()
+  file(READ ${CHECK_DIR}/${P}.json check)
+  string(JSON checked GET "${check}" ok)
+  if(NOT checked)
+    message(FATAL_ERROR "manifest: pecheck failed for ${P}.sys")
+  endif()
+  # The imports, one line per DLL.
+  string(JSON dll_count LENGTH "${check}" imports)
+  set(imports "")
+  set(dll_separator "")
+  math(EXPR last_dll "${dll_count} - 1")
+  foreach(d RANGE ${last_dll})
+    string(JSON dll MEMBER "${check}" imports ${d})
+    string(JSON function_count LENGTH "${check}" imports ${dll})
+    set(functions "")
+    math(EXPR last_function "${function_count} - 1")
+    foreach(f RANGE ${last_function})
+      string(JSON function GET "${check}" imports ${dll} ${f})
+      list(APPEND functions "\"${function}\"")
+    endforeach()
+    list(JOIN functions ", " functions)
+    string(APPEND imports "${dll_separator}\n       \"${dll}\": [${functions}]")
+    set(dll_separator ",")
+  endforeach()
+  string(APPEND json "],\n     \"imports\": {${imports}}}")
+  set(separator ",")
+endforeach()
+string(APPEND json "\n  ]\n}\n")
+
+file(WRITE ${PACKAGE_DIR}/manifest.json "${json}")
+file(WRITE ${PACKAGE_DIR}/manifest.tsv "${tsv}")
+
+# Folders of products that left the matrix.
+file(GLOB entries LIST_DIRECTORIES true ${PACKAGE_DIR}/*)
+foreach(entry IN LISTS entries)
+  get_filename_component(name ${entry} NAME)
+  if(IS_DIRECTORY ${entry} AND NOT name IN_LIST PRODUCTS)
+    file(REMOVE_RECURSE ${entry})
+  endif()
+endforeach()
