@@ -15,6 +15,10 @@
 //     (disconnected, which waits for a running routine) and the message
 //     DPC (flushed after the disconnection). Only then do the events, the
 //     windows and the DMA buffers go.
+//  5. The card itself may still be moving data into a common buffer: a
+//     transfer handed over whose status word is still 0. Stop waits up to
+//     a second for it (the card writes the status after the data); a card
+//     that never ends a transfer cannot be stopped any other way.
 #include "driver.h"
 
 namespace {
@@ -25,6 +29,7 @@ constexpr ULONG kBarMatchMask = 0xFFFF0000;
 constexpr LONG kArmSettleMs = 5;
 constexpr LONG kStopPauseMs = 200;
 constexpr LONG kDrainPollMs = 1;
+constexpr LONG kTransferDrainMs = 1000;
 
 #define DRIVER_TRACE_FAILURE() DbgPrint("vantrel  %s %d\n", MODULE_DRIVER, __LINE__)
 
@@ -74,6 +79,26 @@ VOID ReportPortResource(PCM_PARTIAL_RESOURCE_DESCRIPTOR Raw, PCM_PARTIAL_RESOURC
 // from now on see bDeviceStopped and leave without using the card.
 VOID WaitForControlRequests(PDEVICE_EXTENSION Extension) {
   while (InterlockedExchangeAdd(&Extension->io_control_count, 0) > 0) DelayMilliseconds(kDrainPollMs);
+}
+
+// True while the card may still be moving data for a direction: handed over
+// and no status written yet (the card writes it after the data).
+BOOLEAN TransferInFlight(volatile ULONG* Running, PVOID CommonBuffer) {
+  return InterlockedReadFlag(Running) != 0 && CommonBuffer != nullptr &&
+         *static_cast<volatile ULONG*>(CommonBuffer) == 0;
+}
+
+// The card has no abort: before its buffers go, give a transfer in flight
+// time to end, so that the card does not write into freed memory (note 5).
+VOID WaitForTransfersToEnd(PDEVICE_EXTENSION Extension) {
+  for (LONG waited = 0; waited < kTransferDrainMs; waited += kDrainPollMs) {
+    if (!TransferInFlight(&Extension->bRunning_DmaRead, Extension->pCommonBuffer_VA_DmaRead) &&
+        !TransferInFlight(&Extension->bRunning_DmaWrite, Extension->pCommonBuffer_VA_DmaWrite)) {
+      return;
+    }
+    DelayMilliseconds(kDrainPollMs);
+  }
+  DbgPrint("vantrel  %s %d\n", MODULE_DRIVER, __LINE__);  // a transfer the card never ended
 }
 
 // After this no completion-poll run is queued or running, and none can
@@ -180,6 +205,7 @@ VOID StopDevice(PDEVICE_OBJECT DeviceObject) {
   DelayMilliseconds(kStopPauseMs);
   WaitForControlRequests(ext);
   FenceCompletionPoll(ext);
+  WaitForTransfersToEnd(ext);
   ReleaseDeviceResources(DeviceObject);
   FreeDmaResource(DeviceObject);
 }

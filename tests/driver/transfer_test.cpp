@@ -19,8 +19,8 @@ class TransferTest : public ControlTest {
     writeEvent = process().CreateEventW(false, false);
   }
   void TearDown() override {
-    process().CloseHandle(readEvent);
-    process().CloseHandle(writeEvent);
+    if (readEvent != nullptr) process().CloseHandle(readEvent);
+    if (writeEvent != nullptr) process().CloseHandle(writeEvent);
     ControlTest::TearDown();
   }
   Reply Register(uint32_t command, HANDLE event) {
@@ -356,6 +356,40 @@ TEST_F(EmptyPoolEntryTest, KeyZeroFindsTheEmptyEntryWhichAdmitsNoCopy) {
   EXPECT_EQ(Send(block).block.ulResult, RESULT_POOL_NO_COPY);
   block.ulData = 0;
   EXPECT_EQ(Send(block).block.ulResult, RESULT_POOL_NO_COPY);  // no buffer: never copied
+}
+
+}  // namespace
+
+namespace {
+
+class SlowLinkTest : public TransferTest {
+  // Real speed: the card model computes its frame in real time, which a
+  // sped-up clock would count ten times over.
+  wdmsim::Options KernelOptions() override { return wdmsim::Options{1.0}; }
+  card::CardOptions Options() override {
+    card::CardOptions o;
+    o.linkBytesPerSecond = 100'000'000;  // a 6 MiB transfer takes about 60 ms
+    return o;
+  }
+};
+
+// The card cannot be told to stop: removal waits for a transfer in flight
+// before the common buffers go, or the card would write into freed memory
+// (the verifier reports any card DMA outside mapped buffers).
+TEST_F(SlowLinkTest, RemovalWaitsForTheCardToFinishAnInFlightTransfer) {
+  uint8_t* user = UserBuffer(DMA_MAX_TRANSFER_SIZE);
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, DMA_MAX_TRANSFER_SIZE, 0, 0x8004).ok);
+  process().CloseHandle(handle);
+  handle = wdmsim::INVALID_HANDLE_VALUE;
+  process().CloseHandle(readEvent);
+  process().CloseHandle(writeEvent);
+  readEvent = writeEvent = nullptr;
+  EXPECT_EQ(kernel->RemoveCard(*slot), STATUS_SUCCESS);
+  // Give a card that was not waited for the time to write into freed memory.
+  HANDLE never = process().CreateEventW(true, false);
+  process().WaitForSingleObject(never, 300);
+  process().CloseHandle(never);
+  EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
 }
 
 }  // namespace
