@@ -48,6 +48,7 @@ VOID LockPoolCaller(PVOID Context) {
 
 VOID CopyPool(PVOID Context) {
   auto* c = static_cast<PoolCopy*>(Context);
+  if (c->length == 0) return;  // nothing to probe or copy (the buffer may be null)
   PVOID user = MmGetMdlVirtualAddress(c->mdl);
   if (c->toUser) {
     ProbeForWrite(user, c->length, 1);

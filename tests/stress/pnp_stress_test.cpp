@@ -70,6 +70,11 @@ class Worker {
             if (!got.ok) r = "get failed";
             else if (got.block.ulData == 0xFFFFFFFF) {}  // a failed read
             else if ((got.block.ulData >> 24) == 0x5A && got.block.ulData < value) stale++;  // an earlier answer
+            // 0: the slot was cleared between an answer's value and its flag. The
+            // write-back protocol has no sequence number, so when a loaded host
+            // times an attempt out, that attempt's late answer can meet the next
+            // one's; on a card that answers within microseconds it cannot happen.
+            else if (got.block.ulData == 0) stale++;
             else if (got.block.ulData != value) wrong++;
           }
           break;
