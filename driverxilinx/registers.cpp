@@ -27,7 +27,6 @@ constexpr LONG kFailurePauseMs = 50;
 constexpr LONG kStallSliceUs = 50;
 
 inline ULONG Low32(ULONGLONG v) { return (ULONG)(v & 0xFFFFFFFFu); }
-inline ULONG High32(ULONGLONG v) { return (ULONG)(v >> 32); }
 
 // The value register 0x1030 gets: the area's bus address with the enable bit.
 inline ULONG WriteBackLowValue(PDEVICE_EXTENSION Extension) {

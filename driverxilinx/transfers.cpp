@@ -61,7 +61,8 @@ VOID CopyPool(PVOID Context) {
 
 VOID UnlockPoolCaller(PVOID Context) { MmUnlockPages(static_cast<PoolCopy*>(Context)->mdl); }
 
-VOID GetBufferPool(PDEVICE_EXTENSION Extension, IOCTL_BUFFER_A* Block) {
+// The pool commands exist in family A builds only (unused in family B).
+[[maybe_unused]] VOID GetBufferPool(PDEVICE_EXTENSION Extension, IOCTL_BUFFER_A* Block) {
   PUCHAR table = reinterpret_cast<PUCHAR>(Block) + IOCTL_POOL_TABLE_OFFSET;
   for (ULONG i = 0; i < COMMON_BUFFER_POOL_ENTRIES; ++i) {
     const COMMON_BUFFER_POOL_ENTRY& entry = Extension->CommonBufferPool[i];
@@ -72,7 +73,7 @@ VOID GetBufferPool(PDEVICE_EXTENSION Extension, IOCTL_BUFFER_A* Block) {
 
 // Commands 13 (ToUser) and 14: copy between a pool buffer found by its bus
 // address and the caller's buffer (note 3).
-VOID CopyBufferPool(PDEVICE_EXTENSION Extension, IOCTL_BUFFER_A* Block, BOOLEAN ToUser) {
+[[maybe_unused]] VOID CopyBufferPool(PDEVICE_EXTENSION Extension, IOCTL_BUFFER_A* Block, BOOLEAN ToUser) {
   Block->ulResult = RESULT_POOL_NO_COPY;
   const COMMON_BUFFER_POOL_ENTRY* entry = nullptr;
   for (ULONG i = 0; i < COMMON_BUFFER_POOL_ENTRIES; ++i) {
