@@ -182,7 +182,11 @@ TEST_F(ControlTest, RegisterPairReadsInOrderAndCountZeroKeepsTheData) {
   EXPECT_EQ(Command(IOCTL_TEST_READ_REGISTER, 0x2000, 0, 2).block.ulData, 0x1234u);
   std::vector<uint64_t> requests;
   for (const auto& a : slot->card->AccessLog()) {
-    if (a.kind == card::MmioAccess::Kind::kWrite && a.offset >= 0x10000) requests.push_back(a.offset);
+    // A retried attempt repeats its request (a loaded host may time one out).
+    if (a.kind == card::MmioAccess::Kind::kWrite && a.offset >= 0x10000 &&
+        (requests.empty() || requests.back() != a.offset)) {
+      requests.push_back(a.offset);
+    }
   }
   EXPECT_EQ(requests, (std::vector<uint64_t>{0x12000, 0x12004, 0x12000, 0x12004}));
 }

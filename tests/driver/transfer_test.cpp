@@ -98,6 +98,19 @@ TEST_F(TransferTest, HostToCardCopiesTheBufferAndHandsOverTheItem) {
   EXPECT_EQ(ext()->ulLength_DmaRead, 0u);
 }
 
+// A register answer in the write-back slot survives a host-to-card set-up:
+// clearing it could zero a value a concurrent read is about to take.
+TEST_F(TransferTest, HostToCardClearSparesTheRegisterAnswerSlot) {
+  ext()->pulGetRegister[0] = 0x11223344;
+  ext()->pulGetRegister[1] = 0x01000000;
+  uint8_t* user = UserBuffer(4096);
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4096).ok);
+  EXPECT_EQ(ext()->pulGetRegister[0], 0x11223344u);
+  EXPECT_EQ(ext()->pulGetRegister[1], 0x01000000u);
+  ext()->pulGetRegister[0] = ext()->pulGetRegister[1] = 0;
+  Command(IOCTL_RELEASE_DMAREAD);
+}
+
 TEST_F(TransferTest, CardToHostDeliversWhatTheCardWrote) {
   ASSERT_TRUE(Register(IOCTL_SET_EVENT_DMAWRITE, writeEvent).ok);
   uint8_t* user = UserBuffer(8192);
