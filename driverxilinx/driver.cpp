@@ -127,6 +127,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   KeInitializeDpc(&ext->MsiEventDpc, msiDpc_func, ext);
   KeInitializeEvent(&ext->TransferLock_DmaRead, SynchronizationEvent, TRUE);
   KeInitializeEvent(&ext->TransferLock_DmaWrite, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&ext->WriteBackLock, SynchronizationEvent, TRUE);
 
   DbgPrint("vantrel  %s qm4200.sys: AddDevice ulReadWriteBackAddr : 0x%x \n", "AddDevice",
            ext->ulReadWriteBackAddr);

@@ -166,11 +166,16 @@ struct DEVICE_EXTENSION {
   ULONGLONG ullCheckDpcPrintTime;
   ULONG ulCheckDpcCnt;
 
-  // Added after the historical fields, which keep their offsets: the
-  // commands of one DMA direction run one at a time (synchronization events
-  // used as mutexes; close takes them too before releasing the buffers).
+  // Added after the historical fields, which keep their offsets
+  // (synchronization events used as mutexes). The commands of one DMA
+  // direction run one at a time; close takes these locks too before it
+  // releases the buffers.
   KEVENT TransferLock_DmaRead;
   KEVENT TransferLock_DmaWrite;
+  // Write-back register reads of one card run one at a time: the card's
+  // answer is two words in one slot, and a second read's answer landing
+  // between a first read's flag and value would hand it the wrong register.
+  KEVENT WriteBackLock;
 };
 typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
 
@@ -198,7 +203,7 @@ static_assert(offsetof(DEVICE_EXTENSION, MsiEventDpc) == 1512, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ucConfigSpace) == 1576, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ulCheckDpcCnt) == 1840, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, TransferLock_DmaRead) == 1848, "the additions follow the record");
-static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 2 * sizeof(KEVENT), "layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 3 * sizeof(KEVENT), "layout");
 static_assert(sizeof(COMMON_BUFFER_POOL_ENTRY) == 32, "layout");
 
 // The only driver-wide variable: microseconds WriteRegister waits after each

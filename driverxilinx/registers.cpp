@@ -8,10 +8,14 @@
 //     refuse any access that would fall outside the mapped register window
 //     (the read request of a write-back read included): such a write is
 //     dropped and such a read answers 0xFFFFFFFF, as a failed read does.
-//  3. The write-back area is one slot per card, shared by concurrent reads:
-//     the card echoes the register offset in the flag word, so a read that
-//     sees another register's answer fails its attempt and retries. An echo
-//     of 0 is accepted by whichever read finds it first.
+//  3. The write-back area is one slot per card. The card echoes the register
+//     offset in the flag word, so a read that sees another register's answer
+//     fails its attempt and retries; an echo of 0 is accepted. The echo alone
+//     cannot keep two concurrent reads apart, though: the value and the flag
+//     are two separate writes of the card, and a second answer's value can
+//     land between the first answer's flag and the moment its read takes the
+//     value. So the reads of one card take turns (WriteBackLock), each
+//     starting from a clear slot.
 //  4. Write-back reads poll with a busy loop but pause with thread delays, so
 //     they run at PASSIVE_LEVEL only. Code at DISPATCH_LEVEL reads registers
 //     only on cards with direct reads.
@@ -86,6 +90,9 @@ VOID ArmWriteBack(PDEVICE_EXTENSION Extension) {
   WriteCardRegister(Extension, regs::kWriteBackAddrLow, WriteBackLowValue(Extension));
 }
 
+static ULONG ReadWriteBackLocked(PDEVICE_EXTENSION Extension, ULONG Offset, volatile ULONG* request,
+                                 volatile ULONG* area);
+
 // ReadRegister_WriteBack: asks the card to write the register into the
 // write-back area and polls for the answer (notes 3 and 4). PASSIVE_LEVEL.
 // Returns the value in host order, or 0xFFFFFFFF when every attempt failed.
@@ -94,6 +101,19 @@ ULONG ReadRegister_WriteBack(PDEVICE_EXTENSION Extension, ULONG Offset) {
   volatile ULONG* area = Extension->pulGetRegister;
   if (request == nullptr || area == nullptr) return 0xFFFFFFFF;
 
+  // Note 3: one read at a time, starting from a clear slot (an answer to an
+  // attempt that timed out may have landed since).
+  KeWaitForSingleObject(&Extension->WriteBackLock, Executive, KernelMode, FALSE, nullptr);
+  area[0] = 0;
+  area[1] = 0;
+  ULONG value = ReadWriteBackLocked(Extension, Offset, request, area);
+  KeSetEvent(&Extension->WriteBackLock, IO_NO_INCREMENT, FALSE);
+  return value;
+}
+
+// The attempts of one write-back read; the caller holds WriteBackLock.
+static ULONG ReadWriteBackLocked(PDEVICE_EXTENSION Extension, ULONG Offset, volatile ULONG* request,
+                                 volatile ULONG* area) {
   ULONG limit = kFirstAttemptLimit;
   for (ULONG attempt = 0; attempt < limit; ++attempt) {
     WriteRegister(request, 0, Extension);

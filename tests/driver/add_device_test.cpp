@@ -75,7 +75,7 @@ TEST_F(DriverTest, ExtensionStartsZeroedExceptItsFirstValues) {
     std::memset(object, 0, sizeof(KTIMER));
   }
   for (auto* dpc : {&copy.WatchdogDpc, &copy.CheckDpc, &copy.MsiEventDpc}) std::memset(dpc, 0, sizeof(KDPC));
-  for (auto* lock : {&copy.TransferLock_DmaRead, &copy.TransferLock_DmaWrite}) {
+  for (auto* lock : {&copy.TransferLock_DmaRead, &copy.TransferLock_DmaWrite, &copy.WriteBackLock}) {
     EXPECT_EQ(lock->Header.SignalState, 1);  // free
     std::memset(lock, 0, sizeof(KEVENT));
   }
