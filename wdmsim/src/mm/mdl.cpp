@@ -11,6 +11,9 @@
 //     address spaces: that path will fill the page array and set
 //     MDL_PAGES_LOCKED itself, and IoFreeMdl will then refuse an MDL whose
 //     pages are still locked.
+//  4. What an MDL of no bytes is, is not documented ("IoAllocateMdl
+//     function (wdm.h)" asks for the buffer's length). A driver that asks for
+//     one is reported; the MDL is made as for any other length.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -45,6 +48,11 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   (void)ChargeQuota;
   KernelState& k = K();
   if (k.ShouldFail("IoAllocateMdl")) return nullptr;
+  if (Length == 0) {  // note 4
+    DriverImage* caller = k.ImageForAddress(__builtin_return_address(0));
+    k.Finding((caller != nullptr ? caller->name() + ": " : std::string()) +
+              "IoAllocateMdl with a length of 0, whose result Windows does not document");
+  }
   const auto va = reinterpret_cast<uintptr_t>(VirtualAddress);
   const size_t pages = SpanPages(va, Length);
   const size_t bytes = sizeof(MDL) + pages * sizeof(PfnNumber);

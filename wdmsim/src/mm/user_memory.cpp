@@ -149,6 +149,13 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   }
   // Fault injection: Windows raises this when it cannot lock the pages.
   if (K().ShouldFail("MmProbeAndLockPages")) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+  if (mdl->ByteCount == 0) {
+    // Locking no pages is not documented ("MmProbeAndLockPages function
+    // (wdm.h)"): reported, then done as for any length.
+    DriverImage* caller = K().ImageForAddress(__builtin_return_address(0));
+    K().Finding((caller != nullptr ? caller->name() + ": " : std::string()) +
+                "MmProbeAndLockPages of an MDL with a length of 0, whose result Windows does not document");
+  }
   auto begin = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(mdl));
   uintptr_t end = begin + mdl->ByteCount;
   if (AccessMode == UserMode && (end < begin || end > kUserProbeAddress)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
