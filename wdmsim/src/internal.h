@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ namespace wdmsim {
 
 namespace hal {
 struct HalState;
+}
+namespace se {
+struct SecurityDescriptor;
 }
 
 // ---------------------------------------------------------------------------
@@ -75,6 +79,8 @@ struct ObjectInfo {
   DriverImage* owner = nullptr;
   std::u16string name;   // device name, "" if unnamed
   std::function<void()> free;  // frees the memory when the last reference goes
+  // Device: the descriptor an open is checked against; null: none at all.
+  std::shared_ptr<const se::SecurityDescriptor> security;
 };
 
 struct IrpInfo {
@@ -82,6 +88,13 @@ struct IrpInfo {
   bool completed = false;        // IofCompleteRequest ran to the top
   int completeCalls = 0;
   std::string what;              // e.g. "IRP_MJ_CREATE"
+};
+
+// A request a user-mode thread is waiting for (io/cancel.cpp).
+struct ThreadIrp {
+  std::thread::id thread;
+  const Process* process = nullptr;
+  int cancelling = 0;  // CancelSynchronousIo calls still touching the request
 };
 
 struct LinkInfo {
@@ -118,6 +131,12 @@ struct KernelState {
   std::map<std::u16string, LinkInfo> links;              // upper-cased "\??\X"
   std::map<PIRP, IrpInfo> irps;
   std::vector<PIRP> abandonedIrps;  // left by a driver; freed at shutdown
+  // Requests of user-mode threads, for CancelSynchronousIo. Its own lock:
+  // cancelling runs driver code, under neither lock of note 1.
+  std::mutex threadIrpsLock;
+  std::condition_variable threadIrpsCv;
+  std::map<PIRP, ThreadIrp> threadIrps;
+  KSPIN_LOCK cancelSpinLock = 0;  // IoAcquireCancelSpinLock
   // Verifier: references drivers took with ObReferenceObjectByHandle,
   // ObReferenceObject and IoGetAttachedDeviceReference and have not yet
   // released, per object and per image (null: code outside any mapped image,
@@ -216,6 +235,16 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information = 
                          KIRQL irql = PASSIVE_LEVEL);
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
 void DeviceDeletionChecks(PDEVICE_OBJECT device, size_t bytes);
+// The device an object-manager path names, following symbolic links and
+// taking the longest prefix that names a device; the rest of the path goes
+// to `remaining` ("" or "\..."). Null if none. The caller holds K().objects.
+PDEVICE_OBJECT ResolveDeviceLocked(std::u16string_view path, std::u16string* remaining);
+// A user-mode thread of `process` waits for `irp` from now until
+// EndThreadIrp, which SendSynchronous calls before the request is freed.
+void BeginThreadIrp(PIRP irp, const Process* process);
+void EndThreadIrp(PIRP irp);
+// IoCancelIrp for every request `thread` of `process` waits for.
+bool CancelThreadIo(const Process* process, std::thread::id thread);
 }  // namespace io
 
 namespace ke {
@@ -237,6 +266,9 @@ void HandleClosed(PDEVICE_OBJECT device);
 bool RemovalPendingLocked(PDEVICE_OBJECT device);
 // The lock that keeps Plug and Play and power requests to one stack apart.
 std::mutex& StackLock(const Slot& slot);
+// After a successful AddDevice: the registry's security descriptor and
+// characteristics (from the driver's INF) go on every device of the stack.
+void ApplyDeviceProperties(const Slot& slot);
 // Sends IRP_MN_REMOVE_DEVICE down the slot's stack and checks what the
 // drivers left behind; `cardGone` also deletes the bus driver's device. The
 // caller holds StackLock(slot) and the slot has a function device.
@@ -257,6 +289,10 @@ struct DriverImage::Impl {
   std::u16string serviceName;
   mutable std::mutex dbgLock;
   std::string dbg;
+  // From the INF that installs the image's devices.
+  std::optional<std::string> securitySddl;
+  std::shared_ptr<const se::SecurityDescriptor> security;  // parsed securitySddl
+  uint32_t deviceCharacteristics = 0;
 
   void AppendDbg(const std::string& text) {
     std::lock_guard lock(dbgLock);

@@ -228,7 +228,7 @@ uint32_t NtStatusToWin32Error(NTSTATUS status) {
     case 0xC0000098: return 1006;  // ERROR_FILE_INVALID
     case 0xC0000024: return ERROR_INVALID_HANDLE;
     case 0xC0000005: return 998;  // ERROR_NOACCESS
-    case 0xC0000120: return 995;  // ERROR_OPERATION_ABORTED
+    case 0xC0000120: return ERROR_OPERATION_ABORTED;
     default: return ERROR_MR_MID_NOT_FOUND;
   }
 }

@@ -1,6 +1,9 @@
 // The image loader: a driver built for wdmsim is a shared object, loaded as
 // the I/O manager loads a .sys. Each load maps a private copy of the file, so
 // that it has its own globals even when the same product is loaded again.
+// The INF beside the image stands for the device installation that put the
+// driver's settings in the registry: what its hardware section sets is kept
+// with the image and applied to each device stack (pnp/device_properties.cpp).
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -10,6 +13,8 @@
 
 #include "hal/hal.h"
 #include "internal.h"
+#include "pnp/inf.h"
+#include "se/security.h"
 
 namespace wdmsim {
 
@@ -48,6 +53,17 @@ void FindImageRange(const void* symbol, const void** begin, const void** end) {
   *end = reinterpret_cast<const void*>(search.hi);
 }
 
+// Reads what the INF sets for the devices it installs. A descriptor that
+// cannot be parsed fails the load: it must never end up granting access.
+void InstallFromInf(auto& impl, const std::string& infPath) {  // a DriverImage::Impl
+  pnp::InfDeviceSettings settings = pnp::ReadInfDeviceSettings(infPath);
+  if (settings.security) {
+    impl.security = std::make_shared<const se::SecurityDescriptor>(se::ParseSddl(*settings.security));
+    impl.securitySddl = settings.security;
+  }
+  impl.deviceCharacteristics = settings.characteristics.value_or(0);
+}
+
 }  // namespace
 
 DriverImage* KernelState::ImageForAddress(const void* address) {
@@ -69,6 +85,8 @@ DriverImage::DriverImage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DriverImage::~DriverImage() = default;
 const std::string& DriverImage::name() const { return impl_->name; }
 PDRIVER_OBJECT DriverImage::driverObject() const { return &impl_->driverObject; }
+std::optional<std::string> DriverImage::securitySddl() const { return impl_->securitySddl; }
+uint32_t DriverImage::deviceCharacteristics() const { return impl_->deviceCharacteristics; }
 
 std::string DriverImage::DbgOutput() const {
   std::lock_guard lock(impl_->dbgLock);
@@ -105,6 +123,7 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
   if (auto dot = impl->name.find('.'); serviceName.empty() && dot != std::string::npos) {
     impl->name.resize(dot);
   }
+  if (std::string inf = pnp::InfPathBeside(path); std::filesystem::exists(inf)) InstallFromInf(*impl, inf);
 
   auto dir = std::filesystem::temp_directory_path() / "wdmsim-images";
   std::filesystem::create_directories(dir);
@@ -160,10 +179,12 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
 // A driver whose code is part of the calling program (a test's own small
 // driver): it has a driver object and DriverEntry runs as for an image, but
 // there is nothing to map, so no code range and no private globals.
-DriverImage& Kernel::LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry) {
+DriverImage& Kernel::LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry,
+                                       const std::string& infPath) {
   KernelState& k = *state_;
   auto impl = std::make_unique<DriverImage::Impl>();
   impl->name = name;
+  if (!infPath.empty()) InstallFromInf(*impl, infPath);
   DRIVER_OBJECT& driver = impl->driverObject;
   driver.Type = 4;
   driver.Size = sizeof(DRIVER_OBJECT);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "wdmsim/ntddk.h"
@@ -26,6 +27,19 @@ constexpr uint32_t PAGE_NOACCESS = 0x01;
 constexpr uint32_t PAGE_READONLY = 0x02;
 constexpr uint32_t PAGE_READWRITE = 0x04;
 
+// Access rights a simulated process asks for when it opens a device.
+constexpr uint32_t GENERIC_READ = 0x80000000;
+constexpr uint32_t GENERIC_WRITE = 0x40000000;
+constexpr uint32_t GENERIC_EXECUTE = 0x20000000;
+constexpr uint32_t GENERIC_ALL = 0x10000000;
+constexpr uint32_t FILE_READ_DATA = 0x0001;
+constexpr uint32_t FILE_WRITE_DATA = 0x0002;
+constexpr uint32_t FILE_READ_ATTRIBUTES = 0x0080;
+constexpr uint32_t SYNCHRONIZE = 0x00100000;
+
+// The access token of a simulated process: whose groups the access checks
+// see. Administrator is an elevated administrator.
+enum class Token { System, Administrator, StandardUser };
 
 struct Options {
   // Simulated time runs this many times faster than real time: system time,
@@ -59,6 +73,11 @@ class DriverImage {
   std::string DbgOutput() const;
   std::vector<std::string> DbgLines() const;  // split at line feeds
   void ClearDbgOutput();
+  // What the INF beside the image writes to each of its devices' registry
+  // keys: the security descriptor (SDDL) and the device characteristics
+  // (0 when it sets none).
+  std::optional<std::string> securitySddl() const;
+  uint32_t deviceCharacteristics() const;
 
  private:
   friend struct KernelState;
@@ -103,6 +122,11 @@ class Kernel {
 
   // Loads a driver image (a shared object built for wdmsim) as the I/O
   // manager loads a .sys: its own copy of the globals, then DriverEntry.
+  // The INF beside it ("<dir>/X.inf" for "<dir>/X.sys.so" or "<dir>/X.sys"),
+  // if there is one, supplies what its hardware section writes to the
+  // registry of each device it installs: the security descriptor and the
+  // characteristics, applied after AddDevice. An INF it cannot use fails
+  // the load (std::runtime_error).
   DriverImage& LoadDriver(const std::string& path, const std::string& serviceName = "");
   // Calls DriverUnload and unmaps the image; every device must be gone.
   // Returns everything the image printed.
@@ -193,8 +217,8 @@ class Kernel {
   };
   InterruptCounts InterruptCountsFor(const Slot& slot) const;
 
-  Process& DefaultProcess();
-  std::unique_ptr<Process> CreateProcess();
+  Process& DefaultProcess();  // an administrator's
+  std::unique_ptr<Process> CreateProcess(Token token = Token::Administrator);
 
   // The simulated clock.
   int64_t SystemTime100ns() const;
@@ -203,7 +227,10 @@ class Kernel {
   KernelState& state() { return *state_; }
 
   // Test hooks.
-  DriverImage& LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry);  // a driver linked into the caller: DriverEntry runs, no image is mapped
+  // A driver linked into the caller: DriverEntry runs, no image is mapped.
+  // `infPath`, if given, is the INF that installs its devices.
+  DriverImage& LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry,
+                                 const std::string& infPath = "");
 
  private:
   std::unique_ptr<KernelState> state_;
@@ -216,15 +243,28 @@ Kernel& CurrentKernel();
 class Process {
  public:
   ~Process();
-  HANDLE CreateFileW(std::u16string_view path);  // "\\\\.\\Talvrex_v100-0"
+  Token token() const;
+  // Opens \\.\Name, \\.\Name\more or \Device\Name as CreateFile does:
+  // SYNCHRONIZE | FILE_READ_ATTRIBUTES are added to `desiredAccess`, the
+  // device's security descriptor is checked, and the handle keeps what was
+  // granted. Refused: INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and the
+  // driver sees no request.
+  HANDLE CreateFileW(std::u16string_view path, uint32_t desiredAccess = GENERIC_READ | GENERIC_WRITE);
   bool CloseHandle(HANDLE handle);  // files and events
   uint32_t GetLastError() const;    // of the calling thread
 
   // DeviceIoControl as the I/O manager performs it: for METHOD_BUFFERED one
   // system buffer of the larger length with the input copied in, and on
   // success Information bytes (never more than outLength) copied back.
+  // A control code whose required access (FILE_READ_ACCESS, FILE_WRITE_ACCESS)
+  // the handle was not granted fails with ERROR_ACCESS_DENIED before any
+  // request is built.
   bool DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint32_t inLength, void* out,
                        uint32_t outLength, uint32_t* bytesReturned);
+  // Cancels the requests `thread` is waiting for in this process, as
+  // CancelSynchronousIo (and the I/O manager at thread exit) does: each
+  // gets IoCancelIrp. True if there was one.
+  bool CancelSynchronousIo(std::thread::id thread);
 
   // Memory below 4 GiB with real protections (PAGE_NOACCESS, PAGE_READONLY,
   // PAGE_READWRITE), between no-access guard pages. Freed memory stays
@@ -276,6 +316,8 @@ constexpr uint32_t ERROR_NO_SYSTEM_RESOURCES = 1450;
 constexpr uint32_t ERROR_GEN_FAILURE = 31;
 constexpr uint32_t ERROR_BAD_DEVICE = 1200;
 constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
+constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
+constexpr uint32_t ERROR_NOT_FOUND = 1168;
 
 // RtlNtStatusToDosError for the statuses our drivers produce.
 uint32_t NtStatusToWin32Error(NTSTATUS status);

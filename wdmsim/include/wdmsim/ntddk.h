@@ -249,12 +249,15 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                        PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_READ 0x03
 #define IRP_MJ_WRITE 0x04
+#define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
 #define IRP_MJ_CLEANUP 0x12
@@ -297,6 +300,11 @@ typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
+
+// IO_STACK_LOCATION.Flags of a device control request: what the caller's
+// handle was granted (FILE_READ_DATA, FILE_WRITE_DATA).
+#define SL_READ_ACCESS_GRANTED 0x01
+#define SL_WRITE_ACCESS_GRANTED 0x04
 
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
@@ -572,6 +580,7 @@ typedef struct _IRP {
   KIRQL CancelIrql;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  PDRIVER_CANCEL CancelRoutine;  // set and cleared only with IoSetCancelRoutine
   PVOID UserBuffer;
   struct {
     struct {
@@ -678,6 +687,9 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 }
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
 // ---------------------------------------------------------------------------
@@ -896,6 +908,10 @@ VOID IoFreeIrp(PIRP Irp);
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock);
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 

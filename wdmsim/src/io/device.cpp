@@ -7,10 +7,17 @@
 //  2. A device object, its DEVOBJ_EXTENSION and the driver's extension are
 //     one zeroed allocation. It lives until IoDeleteDevice has run and the
 //     last reference (a file object, IoGetAttachedDeviceReference) is gone.
+//  3. A named device object gets the default descriptor Windows gives one;
+//     the PnP manager may replace it after AddDevice (pnp/device_properties.cpp).
+//  4. A path is resolved as the object manager parses it: the longest prefix
+//     that names a link or a device wins, a link's target takes the place of
+//     that prefix, and what follows the device's name is the remaining name
+//     that the open hands to the driver.
 #include <cstring>
 #include <new>
 
 #include "internal.h"
+#include "se/security.h"
 
 namespace wdmsim {
 
@@ -37,6 +44,15 @@ bool ValidLeafName(std::u16string_view key, std::u16string_view directory) {
 }
 
 DriverImage* CallerImage(const void* returnAddress) { return K().ImageForAddress(returnAddress); }
+
+// The "\??" forms of a path, keeping the case of what follows.
+std::u16string CanonicalPath(std::u16string_view path) {
+  std::u16string key = NameKey(path);
+  for (std::u16string_view prefix : {u"\\DOSDEVICES\\", u"\\GLOBAL??\\"}) {
+    if (key.starts_with(prefix)) return u"\\??\\" + std::u16string(path.substr(prefix.size()));
+  }
+  return std::u16string(path);
+}
 
 }  // namespace
 
@@ -104,6 +120,30 @@ PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
   return device;
 }
 
+PDEVICE_OBJECT ResolveDeviceLocked(std::u16string_view path, std::u16string* remaining) {
+  KernelState& k = K();
+  std::u16string current = CanonicalPath(path);
+  for (int links = 0; links < 32; ++links) {  // note 4; a bound against link loops
+    const std::u16string key = NameKey(current);
+    bool followed = false;
+    for (size_t end = key.size(); end > 0 && end != std::u16string::npos; end = key.rfind(u'\\', end - 1)) {
+      const std::u16string prefix = key.substr(0, end);
+      if (auto device = k.deviceNames.find(prefix); device != k.deviceNames.end()) {
+        *remaining = current.substr(end);
+        return device->second;
+      }
+      if (auto link = k.links.find(prefix); link != k.links.end()) {
+        current = CanonicalPath(link->second.target + current.substr(end));
+        followed = true;
+        break;
+      }
+    }
+    if (!followed) break;
+  }
+  remaining->clear();
+  return nullptr;
+}
+
 void DeviceDeletionChecks(PDEVICE_OBJECT device, size_t bytes) {
   KernelState& k = K();
   const char* begin = reinterpret_cast<const char*>(device);
@@ -168,6 +208,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   info.type = ObjectType::Device;
   info.owner = CallerImage(__builtin_return_address(0));
   info.name = name;
+  if (!name.empty()) info.security = se::DefaultDeviceDescriptor();  // note 3
   info.free = [block, bytes] {
     (void)bytes;
     ::operator delete(block, kDeviceAlignment);

@@ -91,6 +91,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
   if (status != STATUS_PENDING && !completed) {
     k.Finding(what + ": dispatch routine returned 0x" + Hex(static_cast<ULONG>(status)).substr(8) +
               " without completing the request");
+    EndThreadIrp(irp);
     std::lock_guard lock(k.objects);
     k.irps.erase(irp);  // the driver may still hold it: freed at shutdown
     k.abandonedIrps.push_back(irp);
@@ -103,6 +104,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
     limit.QuadPart = -static_cast<LONGLONG>(600.0 * 10000000.0 * k.clock.speedup());
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
       k.Finding(what + ": STATUS_PENDING returned and the request was never completed");
+      EndThreadIrp(irp);
       std::lock_guard lock(k.objects);
       k.irps.erase(irp);
       k.abandonedIrps.push_back(irp);
@@ -117,6 +119,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
   }
   NTSTATUS final = irp->IoStatus.Status;
   if (information != nullptr) *information = irp->IoStatus.Information;
+  EndThreadIrp(irp);  // no cancel still touches it (io/cancel.cpp, note 2)
   std::lock_guard lock(k.objects);
   FreeIrpLocked(k, irp);
   return final;

@@ -23,7 +23,7 @@ POBJECT_TYPE* ExEventObjectType = &gEventTypePointer;
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation) {
-  (void)DesiredAccess;  // handles of simulated processes carry full access
+  (void)DesiredAccess;  // not checked against what the handle was granted: events are opened with all access
   (void)HandleInformation;
   RequireIrqlAtMost("ObReferenceObjectByHandle", PASSIVE_LEVEL);
   *Object = nullptr;

@@ -44,6 +44,7 @@ Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& 
         (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
       k.Finding(driver->name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
     }
+    if (NT_SUCCESS(slot->addStatus)) pnp::ApplyDeviceProperties(*slot);
   }
   k.slots.push_back(std::move(slot));
   return *k.slots.back();

@@ -191,6 +191,7 @@ NTSTATUS AddDeviceLocked(Slot& slot) {
     k.Finding(DriverName(slot) + ": AddDevice succeeded without attaching a device to the stack");
     slot.addStatus = STATUS_NO_SUCH_DEVICE;
   }
+  if (NT_SUCCESS(slot.addStatus)) pnp::ApplyDeviceProperties(slot);
   return slot.addStatus;
 }
 

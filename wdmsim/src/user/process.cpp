@@ -14,11 +14,25 @@
 //     object are one step under the PnP guard: otherwise a close elsewhere
 //     could send the remove request while this open's requests still run
 //     (found by the PnP stress test: a close request outstanding at deletion).
+//  4. An open is checked as the I/O manager checks it when it parses a
+//     device's name ("Controlling Device Namespace Access"): against the
+//     device object's descriptor when nothing follows the device's name, and
+//     with a remaining name only if the device has FILE_DEVICE_SECURE_OPEN;
+//     otherwise the remaining name is the driver's to judge. A refused open
+//     sends no request. The handle keeps the access granted.
+//  5. A control code names the access it needs in bits 14-15; a handle
+//     without it is refused before any request is built. The request's stack
+//     location carries what the handle was granted, for
+//     IoValidateDeviceIoControlAccess (as NtDeviceIoControlFile does).
+//  6. Every request a call sends is in the thread table while it runs, so
+//     that CancelSynchronousIo from another thread reaches it.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
 
 #include "internal.h"
+#include "se/security.h"
 #include "user/process_impl.h"
 
 namespace wdmsim {
@@ -27,6 +41,7 @@ namespace {
 
 thread_local uint32_t tLastError = ERROR_SUCCESS;
 constexpr UCHAR kStaleSystemBufferByte = 0xCD;
+constexpr uint32_t kEventAllAccess = 0x001F0003;
 
 void SetLastError(uint32_t error) { tLastError = error; }
 
@@ -47,6 +62,35 @@ class ProcessContext {
  private:
   Process* previous_;
 };
+
+// The file object of an open; `remaining` is what followed the device's
+// name, the FileName the driver sees.
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, std::u16string_view remaining) {
+  auto* file = new FILE_OBJECT{};
+  file->Type = 5;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  if (!remaining.empty()) {
+    auto* buffer = new WCHAR[remaining.size() + 1];
+    std::copy(remaining.begin(), remaining.end(), buffer);
+    buffer[remaining.size()] = 0;
+    file->FileName.Buffer = buffer;
+    file->FileName.Length = static_cast<USHORT>(remaining.size() * sizeof(WCHAR));
+    file->FileName.MaximumLength = static_cast<USHORT>(file->FileName.Length + sizeof(WCHAR));
+  }
+  return file;
+}
+
+void DeleteFileObject(PFILE_OBJECT file) {
+  delete[] file->FileName.Buffer;
+  delete file;
+}
+
+// Note 6.
+NTSTATUS SendForThread(const Process* process, PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information = nullptr) {
+  io::BeginThreadIrp(irp, process);
+  return io::SendSynchronous(top, irp, information);
+}
 
 }  // namespace
 
@@ -70,8 +114,18 @@ Process::~Process() {
   ReportLockedPagesAtExit(*this);
 }
 
-std::unique_ptr<Process> Kernel::CreateProcess() {
-  return std::make_unique<Process>(std::make_unique<Process::Impl>());
+std::unique_ptr<Process> Kernel::CreateProcess(Token token) {
+  auto impl = std::make_unique<Process::Impl>();
+  impl->token = token;
+  return std::make_unique<Process>(std::move(impl));
+}
+
+Token Process::token() const { return impl_->token; }
+
+bool Process::CancelSynchronousIo(std::thread::id thread) {
+  if (io::CancelThreadIo(this, thread)) return true;
+  SetLastError(ERROR_NOT_FOUND);
+  return false;
 }
 
 uint32_t Process::GetLastError() const { return tLastError; }
@@ -81,11 +135,11 @@ void Process::RunInContext(const std::function<void()>& work) {
   work();
 }
 
-HANDLE Process::Impl::Insert(ObjectType type, void* object) {
+HANDLE Process::Impl::Insert(ObjectType type, void* object, uint32_t access) {
   std::lock_guard guard(lock);
   auto handle = reinterpret_cast<HANDLE>(nextHandle);
   nextHandle += 4;
-  handles[handle] = HandleEntry{type, object};
+  handles[handle] = HandleEntry{type, object, access};
   return handle;
 }
 
@@ -97,16 +151,18 @@ bool Process::Impl::Lookup(HANDLE handle, HandleEntry* entry) {
   return true;
 }
 
-HANDLE Process::CreateFileW(std::u16string_view path) {
+HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
   KernelState& k = K();
   ProcessContext context(this);
-  std::u16string ntPath = NtPathOf(path);
+  // CreateFile asks for these whatever the caller asks for ("CreateFileW
+  // function (fileapi.h)"): a handle opened with access 0 still has them.
+  const uint32_t desired = se::MapGenericFileAccess(desiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
   PDEVICE_OBJECT device = nullptr;
+  std::u16string remaining;
+  uint32_t granted = desired;
   {
     std::lock_guard lock(k.objects);
-    std::u16string key = NameKey(ntPath);
-    if (auto link = k.links.find(key); link != k.links.end()) key = NameKey(link->second.target);
-    if (auto it = k.deviceNames.find(key); it != k.deviceNames.end()) device = it->second;
+    device = io::ResolveDeviceLocked(NtPathOf(path), &remaining);
     if (device == nullptr) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
@@ -115,22 +171,28 @@ HANDLE Process::CreateFileW(std::u16string_view path) {
       SetLastError(NtStatusToWin32Error(STATUS_NO_SUCH_DEVICE));
       return INVALID_HANDLE_VALUE;
     }
+    if (remaining.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN)) {  // note 4
+      const ObjectInfo* info = ob::Find(device);
+      se::AccessResult check = se::AccessCheck(info != nullptr ? info->security.get() : nullptr, impl_->token, desired);
+      if (!NT_SUCCESS(check.status)) {
+        SetLastError(NtStatusToWin32Error(check.status));
+        return INVALID_HANDLE_VALUE;
+      }
+      granted = check.granted;
+    }
     ob::Reference(device);
   }
 
-  auto* file = new FILE_OBJECT{};
-  file->Type = 5;
-  file->Size = sizeof(FILE_OBJECT);
-  file->DeviceObject = device;
+  PFILE_OBJECT file = NewFileObject(device, remaining);
   ObjectInfo info;
   info.type = ObjectType::File;
-  info.free = [file] { delete file; };
+  info.free = [file] { DeleteFileObject(file); };
   {
     // Note 3: a surprise-removed stack takes no new opens, and the file
     // object is counted before the last close can decide on the removal.
     std::lock_guard guard(k.pnpLocksGuard);
     if (pnp::RemovalPendingLocked(device)) {
-      delete file;
+      DeleteFileObject(file);
       ob::Dereference(device);
       SetLastError(NtStatusToWin32Error(STATUS_DELETE_PENDING));
       return INVALID_HANDLE_VALUE;
@@ -143,7 +205,7 @@ HANDLE Process::CreateFileW(std::u16string_view path) {
   irp->RequestorMode = UserMode;
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   irp->Tail.Overlay.OriginalFileObject = file;
-  NTSTATUS status = io::SendSynchronous(top, irp);
+  NTSTATUS status = SendForThread(this, top, irp);
   if (!NT_SUCCESS(status)) {
     ob::Dereference(file);
     ob::Dereference(device);
@@ -151,7 +213,7 @@ HANDLE Process::CreateFileW(std::u16string_view path) {
     return INVALID_HANDLE_VALUE;
   }
   SetLastError(ERROR_SUCCESS);
-  return impl_->Insert(ObjectType::File, file);
+  return impl_->Insert(ObjectType::File, file, granted);
 }
 
 bool Process::CloseHandle(HANDLE handle) {
@@ -182,7 +244,7 @@ bool Process::CloseHandle(HANDLE handle) {
     irp->RequestorMode = UserMode;
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     irp->Tail.Overlay.OriginalFileObject = file;
-    io::SendSynchronous(top, irp);
+    SendForThread(this, top, irp);
   }
   ob::Dereference(file);
   pnp::HandleClosed(device);
@@ -200,11 +262,20 @@ bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  const uint32_t required = (code >> 14) & 3;  // note 5
+  if (((required & FILE_READ_ACCESS) && !(entry.access & FILE_READ_DATA)) ||
+      ((required & FILE_WRITE_ACCESS) && !(entry.access & FILE_WRITE_DATA))) {
+    if (bytesReturned != nullptr) *bytesReturned = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   auto* file = static_cast<PFILE_OBJECT>(entry.object);
   PDEVICE_OBJECT top = io::AttachedTop(file->DeviceObject);
   PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_DEVICE_CONTROL, 0, "IRP_MJ_DEVICE_CONTROL");
   irp->RequestorMode = UserMode;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->Flags = static_cast<UCHAR>(((entry.access & FILE_READ_DATA) ? SL_READ_ACCESS_GRANTED : 0) |
+                                    ((entry.access & FILE_WRITE_DATA) ? SL_WRITE_ACCESS_GRANTED : 0));
   stack->FileObject = file;
   stack->Parameters.DeviceIoControl.IoControlCode = code;
   stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
@@ -236,7 +307,7 @@ bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint
 
   ULONG_PTR information = 0;
   PMDL mdl = irp->MdlAddress;
-  NTSTATUS status = io::SendSynchronous(top, irp, &information);
+  NTSTATUS status = SendForThread(this, top, irp, &information);
   if (mdl != nullptr) IoFreeMdl(mdl);
 
   uint32_t returned = 0;
@@ -270,7 +341,7 @@ HANDLE Process::CreateEventW(bool manualReset, bool initialState) {
   info.free = [event] { delete event; };
   ob::Insert(event, std::move(info));
   SetLastError(ERROR_SUCCESS);
-  return impl_->Insert(ObjectType::Event, event);
+  return impl_->Insert(ObjectType::Event, event, kEventAllAccess);
 }
 
 bool Process::SetEvent(HANDLE event) {

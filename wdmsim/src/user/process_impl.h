@@ -12,6 +12,7 @@ namespace wdmsim {
 struct HandleEntry {
   ObjectType type = ObjectType::File;
   void* object = nullptr;
+  uint32_t access = 0;  // granted when the handle was opened
 };
 
 // A range of the process's address space (VirtualAlloc).
@@ -23,13 +24,14 @@ struct UserRegion {
 
 struct Process::Impl {
   ~Impl();
+  Token token = Token::Administrator;
   std::mutex lock;
   std::map<HANDLE, HandleEntry> handles;
   uintptr_t nextHandle = 4;
   std::map<uintptr_t, UserRegion> regions;  // by base address
   std::set<PMDL> lockedMdls;                 // pages locked by MmProbeAndLockPages
 
-  HANDLE Insert(ObjectType type, void* object);
+  HANDLE Insert(ObjectType type, void* object, uint32_t access);
   bool Lookup(HANDLE handle, HandleEntry* entry);
 };
 
