@@ -17,6 +17,15 @@
 //     no stale pool bytes can travel back to user mode.
 //  5. A foreign control code that is not METHOD_BUFFERED has no system
 //     buffer: it is answered without writing a result into one.
+//  6. The control code is FILE_ANY_ACCESS (callers rely on its value), so
+//     the I/O manager lets any handle send it, even one opened without data
+//     access. The register commands can aim the card's DMA engine at any
+//     memory: every request must come through a handle opened for reading
+//     and writing. Only SYSTEM and administrators can open one at all (the
+//     INF's device security).
+//  7. The register test commands repeat up to 2^32 times. A run cut short
+//     by stop or by cancellation completes with STATUS_CANCELLED; the I/O
+//     manager then copies nothing back.
 #include "driver.h"
 
 namespace {
@@ -53,7 +62,8 @@ VOID DiagnosticDump(PDEVICE_EXTENSION Extension) {
 }
 
 // IOCTL_SET_REGISTER: the write reaches the card for every offset; a few
-// offsets also act on the driver.
+// offsets also act on the driver. Message-interrupt connections are changed
+// one at a time (interrupts.cpp, note 4).
 VOID SetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   RearmOnFirstAccess(Extension, TRUE, Block->ulAddr);
   WriteRegister(RegisterAddress(Extension, Block->ulAddr), SwapRegisterValue(Block->ulData), Extension);
@@ -62,8 +72,7 @@ VOID SetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
       g_WriteDelay = Block->ulData > WRITE_DELAY_MAX_US ? WRITE_DELAY_MAX_US : Block->ulData;
       break;
     case PSEUDO_REG_MSI_RECONNECT:
-      unreg_msi(Extension);
-      reg_msi(Extension);
+      ReconnectMsi(Extension);
       break;
     case PSEUDO_REG_MSI_CONNECT:
       reg_msi(Extension);
@@ -112,7 +121,7 @@ VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
 }
 
 // Runs one command of the block; returns the request's status.
-NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG BlockBytes, KPROCESSOR_MODE Mode) {
+NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG BlockBytes, PIRP Irp) {
   switch (Block->ulCommand) {
     case IOCTL_SET_REGISTER:
       SetRegister(Extension, Block);
@@ -123,12 +132,14 @@ NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG Bloc
     case IOCTL_GET_VERSION:
       Block->ulData = DRIVER_INTERFACE_VERSION;
       return STATUS_SUCCESS;
-    case IOCTL_TEST_WRITE_REGISTERS:
-      WriteRandomRegisters(Extension, Block->ulParam0);
-      return STATUS_SUCCESS;
-    case IOCTL_TEST_READ_REGISTER:
-      Block->ulData = ReadRegisterPair(Extension, Block->ulAddr, Block->ulParam0, Block->ulData);
-      return STATUS_SUCCESS;
+    case IOCTL_TEST_WRITE_REGISTERS:  // note 7
+      return WriteRandomRegisters(Extension, Block->ulParam0, Irp) ? STATUS_SUCCESS : STATUS_CANCELLED;
+    case IOCTL_TEST_READ_REGISTER: {
+      ULONG value = Block->ulData;
+      BOOLEAN finished = ReadRegisterPair(Extension, Block->ulAddr, Block->ulParam0, Irp, &value);
+      Block->ulData = value;
+      return finished ? STATUS_SUCCESS : STATUS_CANCELLED;
+    }
     case IOCTL_READ_WRITEBACK: {
       constexpr ULONG kOut = 16;
       PeekWriteBackArea(Extension, Block->ulAddr, Block->ulData, reinterpret_cast<PUCHAR>(Block) + kOut,
@@ -136,7 +147,7 @@ NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG Bloc
       return STATUS_SUCCESS;
     }
     default:
-      return RunTransferCommand(Extension, Block, Mode);
+      return RunTransferCommand(Extension, Block, Irp->RequestorMode);
   }
 }
 
@@ -148,6 +159,11 @@ NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (DeviceObject == nullptr) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   PAGED_CODE();
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+
+  if (!NT_SUCCESS(IoValidateDeviceIoControlAccess(Irp, FILE_READ_ACCESS | FILE_WRITE_ACCESS))) {  // note 6
+    DbgPrint("vantrel  DeviceIoControl STATUS_ACCESS_DENIED\n");
+    return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
+  }
 
   if (InterlockedReadFlag(&ext->bDeviceStopped) != 0) {  // note 2
     return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -187,7 +203,7 @@ NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       RtlZeroMemory(reinterpret_cast<PUCHAR>(block) + inLength, IOCTL_BUFFER_SIZE - inLength);
     }
     block->ulResult = RESULT_SUCCESS;
-    status = RunCommand(ext, block, IOCTL_BUFFER_SIZE, Irp->RequestorMode);
+    status = RunCommand(ext, block, IOCTL_BUFFER_SIZE, Irp);
     CompleteRequest(Irp, status, information);
   }
   InterlockedDecrement(&ext->io_control_count);

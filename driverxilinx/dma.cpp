@@ -12,6 +12,10 @@
 //  3. A pool entry is either fully described (buffer and MDL) or empty: if
 //     its MDL cannot be allocated the buffer is given back at once, so no
 //     entry is ever used without its MDL.
+//  4. A common buffer comes with whatever the memory last held, and a pool
+//     read or a write-back peek hands bytes of it to user mode: every buffer
+//     is cleared when it is allocated, so that no stale kernel memory ever
+//     reaches a caller (or the card).
 #include "driver.h"
 
 namespace {
@@ -70,7 +74,7 @@ BOOLEAN AllocateDmaResource(PDEVICE_OBJECT DeviceObject) {
       readOps->AllocateCommonBuffer(ext->pDmaAdapter_DmaRead, DMA_COMMON_BUFFER_SIZE, &ext->pCommonBuffer_LA_DmaRead, FALSE);
   if (ext->pCommonBuffer_VA_DmaRead == nullptr) DMA_FAILURE();
   TraceCommonBuffer(ext->pCommonBuffer_LA_DmaRead);
-  *static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaRead) = 0;
+  RtlZeroMemory(ext->pCommonBuffer_VA_DmaRead, DMA_COMMON_BUFFER_SIZE);  // note 4
 
   ext->pMdl_CommonBuffer = DescribeNonPaged(ext->pCommonBuffer_VA_DmaRead);
   if (ext->pMdl_CommonBuffer == nullptr) DMA_FAILURE();
@@ -80,7 +84,7 @@ BOOLEAN AllocateDmaResource(PDEVICE_OBJECT DeviceObject) {
                                                                   &ext->pCommonBuffer_LA_DmaWrite, FALSE);
   if (ext->pCommonBuffer_VA_DmaWrite == nullptr) DMA_FAILURE();
   TraceCommonBuffer(ext->pCommonBuffer_LA_DmaWrite);
-  *static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaWrite) = 0;
+  RtlZeroMemory(ext->pCommonBuffer_VA_DmaWrite, DMA_COMMON_BUFFER_SIZE);  // note 4
 
   ext->pMdl_CommonBuffer_DmaWrite = IoAllocateMdl(ext->pCommonBuffer_VA_DmaWrite, DMA_COMMON_BUFFER_SIZE, FALSE,
                                                   FALSE, nullptr);
@@ -97,6 +101,7 @@ BOOLEAN AllocateDmaResource(PDEVICE_OBJECT DeviceObject) {
       entry.pCommonBuffer_LA.QuadPart = 0;
       continue;
     }
+    RtlZeroMemory(entry.pCommonBuffer_VA, DMA_COMMON_BUFFER_SIZE);  // note 4
     entry.pMdl = DescribeNonPaged(entry.pCommonBuffer_VA);
     if (entry.pMdl == nullptr) {  // note 3
       writeOps->FreeCommonBuffer(ext->pDmaAdapter_DmaWrite, DMA_COMMON_BUFFER_SIZE, entry.pCommonBuffer_LA,

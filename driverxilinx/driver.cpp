@@ -128,6 +128,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   KeInitializeEvent(&ext->TransferLock_DmaRead, SynchronizationEvent, TRUE);
   KeInitializeEvent(&ext->TransferLock_DmaWrite, SynchronizationEvent, TRUE);
   KeInitializeEvent(&ext->WriteBackLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&ext->StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->MsiLock, SynchronizationEvent, TRUE);
 
   DbgPrint("vantrel  %s qm4200.sys: AddDevice ulReadWriteBackAddr : 0x%x \n", "AddDevice",
            ext->ulReadWriteBackAddr);

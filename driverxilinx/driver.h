@@ -176,6 +176,14 @@ struct DEVICE_EXTENSION {
   // answer is two words in one slot, and a second read's answer landing
   // between a first read's flag and value would hand it the wrong register.
   KEVENT WriteBackLock;
+  // Signalled (notification) from the moment stop begins until the next
+  // start: every delay inside a control request waits on it instead of
+  // sleeping, so that no request can hold stop and removal up.
+  KEVENT StopEvent;
+  // Connecting and disconnecting the message interrupts take turns (a
+  // synchronization event used as a mutex): two disconnects of one
+  // connection would free the system's record of it twice.
+  KEVENT MsiLock;
 };
 typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
 
@@ -203,7 +211,7 @@ static_assert(offsetof(DEVICE_EXTENSION, MsiEventDpc) == 1512, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ucConfigSpace) == 1576, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ulCheckDpcCnt) == 1840, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, TransferLock_DmaRead) == 1848, "the additions follow the record");
-static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 3 * sizeof(KEVENT), "layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 5 * sizeof(KEVENT), "layout");
 static_assert(sizeof(COMMON_BUFFER_POOL_ENTRY) == 32, "layout");
 
 // The only driver-wide variable: microseconds WriteRegister waits after each
@@ -229,6 +237,7 @@ NTSTATUS PnPStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 NTSTATUS ReadWriteConfigSpace(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, ULONG Offset,
                               ULONG Length, PVOID Buffer);
@@ -255,8 +264,11 @@ ULONG Dispatch_ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset);
 VOID RearmOnFirstAccess(PDEVICE_EXTENSION Extension, BOOLEAN SetRegister, ULONG Offset);
 VOID DelayMicroseconds(LONG Microseconds);
 VOID DelayMilliseconds(LONG Milliseconds);
-VOID WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count);
-ULONG ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, ULONG Initial);
+BOOLEAN StopRequested(PDEVICE_EXTENSION Extension);
+BOOLEAN DelayUnlessStopped(PDEVICE_EXTENSION Extension, LONG Microseconds);
+BOOLEAN RequestAbandoned(PDEVICE_EXTENSION Extension, PIRP Irp);
+BOOLEAN WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count, PIRP Irp);
+BOOLEAN ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, PIRP Irp, ULONG* Value);
 VOID PeekWriteBackArea(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, PUCHAR Out, ULONG OutLength);
 
 // ---------------------------------------------------------------------------
@@ -288,6 +300,7 @@ KMESSAGE_SERVICE_ROUTINE MsiIsr;
 KDEFERRED_ROUTINE msiDpc_func;
 VOID reg_msi(PDEVICE_EXTENSION Extension);
 VOID unreg_msi(PDEVICE_EXTENSION Extension);
+VOID ReconnectMsi(PDEVICE_EXTENSION Extension);
 
 // ---------------------------------------------------------------------------
 // dispatch.cpp: power, create, close and the control interface

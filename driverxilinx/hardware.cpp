@@ -18,7 +18,13 @@
 //  5. The card itself may still be moving data into a common buffer: a
 //     transfer handed over whose status word is still 0. Stop waits up to
 //     a second for it (the card writes the status after the data); a card
-//     that never ends a transfer cannot be stopped any other way.
+//     that never ends a transfer cannot be stopped any other way. The second
+//     is measured on the system clock: counting 1 ms delays would last up to
+//     16 s, since a thread delay ends on a clock tick.
+//  6. Stop and removal always finish: StopEvent tells every control request
+//     inside the driver to give up (its pauses wait on it, its loops check
+//     it), so the wait for them is short. Together with the 200 ms pause and
+//     the wait for a moving transfer, stop takes at most about 1.2 s.
 #include "driver.h"
 
 namespace {
@@ -91,7 +97,9 @@ BOOLEAN TransferInFlight(volatile ULONG* Running, PVOID CommonBuffer) {
 // The card has no abort: before its buffers go, give a transfer in flight
 // time to end, so that the card does not write into freed memory (note 5).
 VOID WaitForTransfersToEnd(PDEVICE_EXTENSION Extension) {
-  for (LONG waited = 0; waited < kTransferDrainMs; waited += kDrainPollMs) {
+  LARGE_INTEGER start, now;
+  KeQuerySystemTime(&start);
+  for (now = start; now.QuadPart - start.QuadPart < (LONGLONG)kTransferDrainMs * 10000; KeQuerySystemTime(&now)) {
     if (!TransferInFlight(&Extension->bRunning_DmaRead, Extension->pCommonBuffer_VA_DmaRead) &&
         !TransferInFlight(&Extension->bRunning_DmaWrite, Extension->pCommonBuffer_VA_DmaWrite)) {
       return;
@@ -117,6 +125,7 @@ VOID FenceCompletionPoll(PDEVICE_EXTENSION Extension) {
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawList,
                      PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  KeClearEvent(&ext->StopEvent);  // a restart after a stop (note 6)
 
   for (ULONG i = 0; i < kBarCount; ++i) {
     ReadConfigDword(DeviceObject, kBarOffset0 + 4 * i, &ext->ulBarValue[i]);
@@ -202,6 +211,7 @@ VOID StopDevice(PDEVICE_OBJECT DeviceObject) {
   ext->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_STOPPED;
   KeCancelTimer(&ext->CheckDpcTimer);
   InterlockedExchangeFlag(&ext->bDeviceStopped, 1);
+  KeSetEvent(&ext->StopEvent, IO_NO_INCREMENT, FALSE);  // note 6
   DelayMilliseconds(kStopPauseMs);
   WaitForControlRequests(ext);
   FenceCompletionPoll(ext);

@@ -13,6 +13,11 @@
 //     (reconnect) disconnects first.
 //  3. The connection never outlives the extension that is its service
 //     context: hardware stop disconnects it (and removal stops first).
+//  4. Connecting, disconnecting and reconnecting take turns under MsiLock,
+//     stop's disconnection included. Without it two requests could both
+//     find the connection live and both disconnect it: the system frees its
+//     record of a connection once, and the second disconnection is a bug
+//     check.
 #include "driver.h"
 
 // LineIsr: at the line's device IRQL with the interrupt's spin lock held.
@@ -64,10 +69,14 @@ static VOID ConnectAndEnable(PVOID Context) {
   WriteCardRegister(ext, regs::kRegMsiEnable, regs::kMsiEnableAll);
 }
 
-// reg_msi: connects the message-signalled interrupts and enables them at the
-// card, under the exception guard. PASSIVE_LEVEL (above it, nothing is
-// connected).
-VOID reg_msi(PDEVICE_EXTENSION Extension) {
+static VOID AcquireMsiLock(PDEVICE_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->MsiLock, Executive, KernelMode, FALSE, nullptr);
+}
+static VOID ReleaseMsiLock(PDEVICE_EXTENSION Extension) { KeSetEvent(&Extension->MsiLock, IO_NO_INCREMENT, FALSE); }
+
+// Connects and enables, unless a connection is live (note 2). The caller
+// holds MsiLock.
+static VOID ConnectMsiLocked(PDEVICE_EXTENSION Extension) {
   if (Extension->pMsiConnectionContext != nullptr) {  // note 2
     DbgPrint("vantrel  %s  %d  already connected\n", "reg_msi", __LINE__);
     return;
@@ -84,16 +93,15 @@ VOID reg_msi(PDEVICE_EXTENSION Extension) {
   params.MessageBased.SynchronizeIrql = 0;
   params.MessageBased.FloatingSave = FALSE;
   params.MessageBased.FallBackServiceRoutine = MsiFallbackIsr;
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
 
   if (RunGuarded(ConnectAndEnable, Extension)) {
     DbgPrint("vantrel  %s  %d  EXCEPTION\n", "reg_msi", __LINE__);
   }
 }
 
-// unreg_msi: disables message interrupts at the card and disconnects them.
-// PASSIVE_LEVEL.
-VOID unreg_msi(PDEVICE_EXTENSION Extension) {
+// Disables message interrupts at the card and disconnects them. The caller
+// holds MsiLock.
+static VOID DisconnectMsiLocked(PDEVICE_EXTENSION Extension) {
   WriteCardRegister(Extension, regs::kRegMsiEnable, regs::kMsiDisableAll);
   if (Extension->pMsiConnectionContext == nullptr) return;
   IO_DISCONNECT_INTERRUPT_PARAMETERS params;
@@ -102,4 +110,32 @@ VOID unreg_msi(PDEVICE_EXTENSION Extension) {
   params.ConnectionContext.Generic = Extension->pMsiConnectionContext;
   IoDisconnectInterruptEx(&params);
   Extension->pMsiConnectionContext = nullptr;
+}
+
+// reg_msi: connects the message-signalled interrupts and enables them at the
+// card, under the exception guard. PASSIVE_LEVEL (above it, nothing is
+// connected).
+VOID reg_msi(PDEVICE_EXTENSION Extension) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  AcquireMsiLock(Extension);  // note 4
+  ConnectMsiLocked(Extension);
+  ReleaseMsiLock(Extension);
+}
+
+// unreg_msi: disables message interrupts at the card and disconnects them.
+// PASSIVE_LEVEL.
+VOID unreg_msi(PDEVICE_EXTENSION Extension) {
+  AcquireMsiLock(Extension);  // note 4
+  DisconnectMsiLocked(Extension);
+  ReleaseMsiLock(Extension);
+}
+
+// ReconnectMsi: disconnects and connects again as one step, so that no other
+// request's connection can slip in between. PASSIVE_LEVEL.
+VOID ReconnectMsi(PDEVICE_EXTENSION Extension) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  AcquireMsiLock(Extension);  // note 4
+  DisconnectMsiLocked(Extension);
+  ConnectMsiLocked(Extension);
+  ReleaseMsiLock(Extension);
 }

@@ -108,6 +108,17 @@ NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// PnPSurpriseRemoval: the card is gone. Nothing is released until the
+// remove request (the last handle may be closed long after), but the control
+// requests inside the driver give up now: their register reads and loops
+// would otherwise wait on a card that can no longer answer, and hold the
+// handle, and so the removal, up. PASSIVE_LEVEL.
+NTSTATUS PnPSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KeSetEvent(&ExtensionOf(DeviceObject)->StopEvent, IO_NO_INCREMENT, FALSE);
+  DbgPrint("IRP_MN_SURPRISE_REMOVAL\n");
+  return ForwardIrp(DeviceObject, Irp);
+}
+
 // PnPCancelRemoveDevice: PASSIVE_LEVEL; the answer is the lower drivers'.
 NTSTATUS PnPCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
@@ -141,7 +152,7 @@ static const char* const kForwardedMinorMessages[] = {
     "IRP_MN_QUERY_PNP_DEVICE_STATE\n",          // 0x14
     "IRP_MN_QUERY_BUS_INFORMATION\n",           // 0x15
     "IRP_MN_DEVICE_USAGE_NOTIFICATION\n",       // 0x16
-    "IRP_MN_SURPRISE_REMOVAL\n",                // 0x17: nothing released until remove
+    "IRP_MN_SURPRISE_REMOVAL\n",                // 0x17: see PnPSurpriseRemoval
 };
 
 // Dispatch_PnP: IRP_MJ_PNP. PASSIVE_LEVEL, one request at a time per device.
@@ -170,6 +181,8 @@ NTSTATUS Dispatch_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
       DbgPrint("qm4200.sys: IRP_MN_QUERY_STOP_DEVICE\n");
       return PnPQueryRemoveDevice(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return PnPSurpriseRemoval(DeviceObject, Irp);
     case IRP_MN_QUERY_CAPABILITIES: {
       DbgPrint("----------------------IRP_MN_QUERY_CAPABILITIES---------------------------\n");
       PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;

@@ -19,6 +19,14 @@
 //  4. Write-back reads poll with a busy loop but pause with thread delays, so
 //     they run at PASSIVE_LEVEL only. Code at DISPATCH_LEVEL reads registers
 //     only on cards with direct reads.
+//  5. Nothing here may hold stop or removal up: a write-back read can last
+//     half a minute with the longest post-write delay (ten attempts of up to
+//     three delayed writes each), and the register tests repeat up to 2^32
+//     times. Every pause waits on StopEvent with a time-out instead of
+//     sleeping, a write-back read gives up once stop has begun (its value
+//     would be meaningless), and the test loops also end when their request
+//     is cancelled (its thread exited). Stop itself waits for the control
+//     requests inside the driver, so each must leave promptly.
 #include "driver.h"
 
 namespace {
@@ -67,16 +75,44 @@ VOID DelayMicroseconds(LONG Microseconds) {
 
 VOID DelayMilliseconds(LONG Milliseconds) { DelayMicroseconds(Milliseconds * 1000); }
 
+// True from the moment stop begins until the next start. Any IRQL.
+BOOLEAN StopRequested(PDEVICE_EXTENSION Extension) {
+  return KeReadStateEvent(&Extension->StopEvent) != 0 ? TRUE : FALSE;
+}
+
+// A pause that ends early when stop begins (note 5): a wait on StopEvent
+// with a time-out at PASSIVE and APC level, DelayMicroseconds above.
+// Returns TRUE when stop has begun.
+BOOLEAN DelayUnlessStopped(PDEVICE_EXTENSION Extension, LONG Microseconds) {
+  if (Extension == nullptr || KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    DelayMicroseconds(Microseconds);
+    return Extension != nullptr && StopRequested(Extension);
+  }
+  if (Microseconds <= 0) return StopRequested(Extension);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -(LONGLONG)Microseconds * 10;
+  return KeWaitForSingleObject(&Extension->StopEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS
+             ? TRUE
+             : FALSE;
+}
+
+// True when a control request should give up: stop has begun, or the
+// request was cancelled (the I/O manager cancels the requests of a thread
+// that exits). PASSIVE_LEVEL.
+BOOLEAN RequestAbandoned(PDEVICE_EXTENSION Extension, PIRP Irp) {
+  if (StopRequested(Extension)) return TRUE;
+  return Irp != nullptr && *static_cast<volatile BOOLEAN*>(&Irp->Cancel) ? TRUE : FALSE;
+}
+
 // WriteRegister: one 32-bit store of an already swapped value and a full
-// fence, then the driver-wide post-write delay. A null address (outside the
-// window, note 2) writes nothing.
+// fence, then the driver-wide post-write delay, cut short by stop (note 5).
+// A null address (outside the window, note 2) writes nothing.
 VOID WriteRegister(volatile ULONG* Address, ULONG Value, PDEVICE_EXTENSION Extension) {
-  UNREFERENCED_PARAMETER(Extension);
   if (Address == nullptr) return;
   WRITE_REGISTER_ULONG(Address, Value);
   KeMemoryBarrier();
   ULONG delay = g_WriteDelay;
-  if (delay != 0) DelayMicroseconds((LONG)delay);
+  if (delay != 0) DelayUnlessStopped(Extension, (LONG)delay);
 }
 
 VOID WriteCardRegister(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Value) {
@@ -122,6 +158,7 @@ static ULONG ReadWriteBackLocked(PDEVICE_EXTENSION Extension, ULONG Offset, vola
     const LONGLONG deadline = (LONGLONG)(5 * attempt + 1) * kAttemptDeadlineStep;
 
     for (BOOLEAN last = FALSE; !last;) {
+      if (StopRequested(Extension)) return 0xFFFFFFFF;  // note 5
       LARGE_INTEGER now;
       KeQuerySystemTime(&now);
       last = now.QuadPart - start.QuadPart >= deadline;
@@ -149,10 +186,10 @@ static ULONG ReadWriteBackLocked(PDEVICE_EXTENSION Extension, ULONG Offset, vola
     if (Offset < regs::kRegCoreLimit) limit = kCoreRegisterAttemptLimit;
     if (attempt == 0 || limit == kCoreRegisterAttemptLimit) ArmWriteBack(Extension);
     Extension->ulReadWriteBackAddr += 1;
-    DelayMilliseconds(kRetryPauseMs);
+    if (DelayUnlessStopped(Extension, kRetryPauseMs * 1000)) return 0xFFFFFFFF;
   }
   DbgPrint("vantrel  %s  0x%x  fail...\n", "ReadRegister_WriteBack", Offset);
-  DelayMilliseconds(kFailurePauseMs);
+  DelayUnlessStopped(Extension, kFailurePauseMs * 1000);
   return 0xFFFFFFFF;
 }
 
@@ -189,28 +226,32 @@ VOID RearmOnFirstAccess(PDEVICE_EXTENSION Extension, BOOLEAN SetRegister, ULONG 
     DbgPrint("vantrel  %s  IOCTL_GET_REGISTER bFirstReadRegister Addr : 0x%x  Data : 0x%x \n",
              "Dispatch_DeviceIoControl", Offset, value);
   }
-  DelayMilliseconds(kRetryPauseMs);
+  DelayUnlessStopped(Extension, kRetryPauseMs * 1000);
 }
 
 // WriteRandomRegisters: a destructive test of the card's upper register
 // space: all ones to pseudo-random offsets 0x2000..0x6FFF. PASSIVE_LEVEL.
-VOID WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count) {
+// FALSE when the request was abandoned before Count writes (note 5).
+BOOLEAN WriteRandomRegisters(PDEVICE_EXTENSION Extension, ULONG Count, PIRP Irp) {
   for (ULONG i = 0; i < Count; ++i) {
+    if (RequestAbandoned(Extension, Irp)) return FALSE;
     ULONG offset = (ULONG)(ReadTimeStampCounter() % regs::kRandomTestSpan) + regs::kRandomTestBase;
     if (offset == regs::kRandomTestAvoid) offset = regs::kRandomTestAvoidReplacement;
     WriteRegister(RegisterAddress(Extension, offset), 0xFFFFFFFF, Extension);
   }
+  return TRUE;
 }
 
-// ReadRegisterPair: reads Offset and Offset + 4, Count times; returns the
-// last value read, or Initial when Count is 0. PASSIVE_LEVEL.
-ULONG ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, ULONG Initial) {
-  ULONG value = Initial;
+// ReadRegisterPair: reads Offset and Offset + 4, Count times; *Value is the
+// last value read (left as it is when Count is 0). PASSIVE_LEVEL. FALSE when
+// the request was abandoned before Count rounds (note 5).
+BOOLEAN ReadRegisterPair(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Count, PIRP Irp, ULONG* Value) {
   for (ULONG i = 0; i < Count; ++i) {
-    value = ReadRegister(Extension, Offset);
-    value = ReadRegister(Extension, Offset + 4);
+    if (RequestAbandoned(Extension, Irp)) return FALSE;
+    *Value = ReadRegister(Extension, Offset);
+    *Value = ReadRegister(Extension, Offset + 4);
   }
-  return value;
+  return TRUE;
 }
 
 // PeekWriteBackArea: clears Out (256 bytes, never past OutLength), then

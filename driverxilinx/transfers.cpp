@@ -12,7 +12,9 @@
 //     registration that fails leaves the slot empty, as it always has.
 //  3. Pool copies run through a locked MDL of the caller's buffer and touch
 //     user memory only inside the guard; an entry without a buffer or MDL is
-//     never copied to or from.
+//     never copied to or from. A copy of zero bytes succeeds without
+//     touching the caller's memory: it builds no MDL and locks nothing (what
+//     the memory manager does with an empty MDL is not documented).
 #include "driver.h"
 
 namespace {
@@ -48,7 +50,6 @@ VOID LockPoolCaller(PVOID Context) {
 
 VOID CopyPool(PVOID Context) {
   auto* c = static_cast<PoolCopy*>(Context);
-  if (c->length == 0) return;  // nothing to probe or copy (the buffer may be null)
   PVOID user = MmGetMdlVirtualAddress(c->mdl);
   if (c->toUser) {
     ProbeForWrite(user, c->length, 1);
@@ -85,6 +86,10 @@ VOID UnlockPoolCaller(PVOID Context) { MmUnlockPages(static_cast<PoolCopy*>(Cont
   if (entry == nullptr || entry->pCommonBuffer_VA == nullptr || entry->pMdl == nullptr) return;
   const ULONG offset = Block->ulParam2, length = Block->ulData;
   if (offset > entry->ulBufferSize || length > entry->ulBufferSize - offset) return;
+  if (length == 0) {  // note 3
+    Block->ulResult = RESULT_SUCCESS;
+    return;
+  }
 
   PoolCopy copy = {nullptr, static_cast<PUCHAR>(entry->pCommonBuffer_VA) + offset, length, ToUser};
   copy.mdl = IoAllocateMdl((PVOID)(ULONG_PTR)Block->ulAddr, length, FALSE, FALSE, nullptr);
