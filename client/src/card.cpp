@@ -42,9 +42,11 @@ constexpr PseudoRegister kPseudoRegisters[] = {
 
 std::string Hex(uint32_t value) { return fmt::format("0x{:08X}", value); }
 
+constexpr uint32_t kWin32AccessDenied = 5;
+
 // A back end's failure, told as the operation the caller asked for.
 Error Retold(const Error& error, std::string operation) {
-  return error.kind() == ErrorKind::kSystem ? Error::System(error.win32(), std::move(operation)) : error;
+  return error.kind() == ErrorKind::kSystem ? error.WithOperation(std::move(operation)) : error;
 }
 
 }  // namespace
@@ -92,7 +94,15 @@ uint64_t Event::BlockValue() const { return backend_->BlockValue(handle_); }
 Result<Card> Card::Open(std::shared_ptr<Backend> backend, const DeviceName& name) {
   if (name.product == nullptr) return Error::Client("open", "no product given");
   auto handle = backend->Open(name.Win32PathW());
-  if (!handle) return Retold(handle.error(), "open " + name.Win32Path());
+  if (!handle) {
+    Error error = Retold(handle.error(), "open " + name.Win32Path());
+    // The card can be steered to any memory, so its device security lets
+    // only SYSTEM and administrators in.
+    if (error.win32() == kWin32AccessDenied) {
+      error = error.WithAdvice("opening a card needs administrator rights (run as administrator)");
+    }
+    return error;
+  }
   return Card(std::move(backend), name, *handle);
 }
 
@@ -151,13 +161,19 @@ Status Card::Close() {
 }
 
 Result<Block> Card::Execute(const Block& block, std::string_view operation) {
-  const std::string what = fmt::format("{} on {}", operation, name_.Link());
+  const std::string what = fmt::format("{} (command {:#x}) on {}", operation, block.ulCommand, name_.Link());
   if (!handle_) return Error::Client(what, "the card is closed");
   const uint32_t size = product().BlockSize();
   Block answer{};
   std::memcpy(&answer, &block, size);
   auto returned = backend_->Control(*handle_, IOCTL_COMMAND, &answer, size, &answer, size);
-  if (!returned) return Retold(returned.error(), what);
+  if (!returned) {
+    Error error = Retold(returned.error(), what);
+    if (error.win32() == kWin32AccessDenied) {
+      error = error.WithAdvice("the card's handle must be opened for reading and writing, by an administrator");
+    }
+    return error;
+  }
   if (*returned != size) {
     return Error::Client(what, fmt::format("the driver answered {} bytes instead of {} (is {} a family {} product?)",
                                            *returned, size, product().name, product().FamilyLetter()));

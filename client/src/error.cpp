@@ -5,8 +5,22 @@
 
 namespace capture {
 
-Error Error::System(uint32_t win32Error, std::string operation) {
-  return Error(ErrorKind::kSystem, win32Error, std::move(operation), {});
+Error Error::System(uint32_t win32Error, std::string operation, std::optional<uint32_t> ntStatus) {
+  Error error(ErrorKind::kSystem, win32Error, std::move(operation), {});
+  error.ntStatus_ = ntStatus;
+  return error;
+}
+
+Error Error::WithOperation(std::string operation) const {
+  Error error = *this;
+  error.operation_ = std::move(operation);
+  return error;
+}
+
+Error Error::WithAdvice(std::string advice) const {
+  Error error = *this;
+  if (kind_ == ErrorKind::kSystem) error.detail_ = std::move(advice);
+  return error;
 }
 
 Error Error::Command(uint32_t resultCode, std::string operation) {
@@ -24,7 +38,11 @@ Error Error::TimedOut(std::string operation, std::string detail) {
 std::string Error::message() const {
   std::string what;
   switch (kind_) {
-    case ErrorKind::kSystem: what = fmt::format("{} (Win32 error {})", Win32ErrorText(code_), code_); break;
+    case ErrorKind::kSystem:
+      what = ntStatus_ ? fmt::format("{} (Win32 error {}, NTSTATUS 0x{:08X})", Win32ErrorText(code_), code_, *ntStatus_)
+                       : fmt::format("{} (Win32 error {})", Win32ErrorText(code_), code_);
+      if (!detail_.empty()) what += ": " + detail_;
+      break;
     case ErrorKind::kCommand: what = fmt::format("the driver answered {} (result {})", ResultCodeText(code_), code_); break;
     case ErrorKind::kClient:
     case ErrorKind::kTimedOut: what = detail_; break;

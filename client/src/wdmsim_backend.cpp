@@ -12,6 +12,14 @@ namespace {
 HANDLE ToHandle(Backend::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 Backend::Handle FromHandle(HANDLE handle) { return reinterpret_cast<Backend::Handle>(handle); }
 
+// The failed call's Win32 error, and the kernel's status behind it when
+// there is one.
+Error LastError(const wdmsim::Process& process, std::string call) {
+  const NTSTATUS status = process.GetLastNtStatus();
+  return Error::System(process.GetLastError(), std::move(call),
+                       status != STATUS_SUCCESS ? std::optional<uint32_t>(static_cast<uint32_t>(status)) : std::nullopt);
+}
+
 uint32_t Milliseconds(std::chrono::milliseconds timeout) {
   if (timeout == Backend::kInfinite || timeout.count() >= wdmsim::INFINITE) return wdmsim::INFINITE;
   return static_cast<uint32_t>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
@@ -25,7 +33,7 @@ WdmsimBackend::WdmsimBackend(wdmsim::Kernel& kernel, wdmsim::Process& process) :
 
 Result<Backend::Handle> WdmsimBackend::Open(std::u16string_view path) {
   HANDLE handle = process_.CreateFileW(path);
-  if (handle == wdmsim::INVALID_HANDLE_VALUE) return Error::System(process_.GetLastError(), "CreateFileW");
+  if (handle == wdmsim::INVALID_HANDLE_VALUE) return LastError(process_, "CreateFileW");
   return FromHandle(handle);
 }
 
@@ -38,7 +46,7 @@ Result<uint32_t> WdmsimBackend::Control(Handle device, uint32_t code, const void
                                         uint32_t outLength) {
   uint32_t returned = 0;
   if (!process_.DeviceIoControl(ToHandle(device), code, in, inLength, out, outLength, &returned)) {
-    return Error::System(process_.GetLastError(), "DeviceIoControl");
+    return LastError(process_, "DeviceIoControl");
   }
   return returned;
 }

@@ -53,8 +53,9 @@ int main(int argc, char** argv) {
                "capture-tool"};
   app.require_subcommand(1);
   app.fallthrough();
-  app.footer("Numbers are decimal, or hexadecimal with 0x. Exit codes: 0 success, 1 the driver or the card "
-             "refused, 2 usage error.");
+  app.footer("Opening a card needs administrator rights: run the tool as an administrator. Numbers are "
+             "decimal, or hexadecimal with 0x. Exit codes: 0 success, 1 the driver or the card refused, 2 usage "
+             "error.");
 
   std::string product, device, instanceText;
   bool verbose = false;
@@ -93,6 +94,11 @@ int main(int argc, char** argv) {
   app.add_option("--speedup", speedup, "Run the simulated clock this many times faster")
       ->capture_default_str()
       ->check(CLI::PositiveNumber)
+      ->group(sim);
+  std::string account = "administrator";
+  app.add_option("--account", account, "Run as this simulated account: system, administrator or user")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"system", "administrator", "user"}))
       ->group(sim);
 #endif
 
@@ -251,6 +257,9 @@ int main(int argc, char** argv) {
   settings.cards = simCards;
   settings.imageDir = imageDir;
   settings.speedup = speedup;
+  settings.account = account == "system" ? wdmsim::Token::System
+                     : account == "user" ? wdmsim::Token::StandardUser
+                                         : wdmsim::Token::Administrator;
   settings.card.directRead = directRead;
   settings.card.msiMessages = static_cast<uint8_t>(ToNumber(msiText));
   settings.product = "Talvrex";

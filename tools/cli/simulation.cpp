@@ -11,6 +11,7 @@ Simulation::Simulation(double speedup) : kernel_(std::make_unique<wdmsim::Kernel
 
 Simulation::~Simulation() {
   backend_.reset();
+  process_.reset();
   if (kernel_ && kernel_->BugCheckReport().empty()) (void)Shutdown();
 }
 
@@ -21,7 +22,8 @@ std::string Simulation::Start(const SimSettings& settings) {
   } catch (const std::exception& e) {
     return e.what();
   }
-  backend_ = std::make_shared<capture::WdmsimBackend>(*kernel_);
+  process_ = kernel_->CreateProcess(settings.account);
+  backend_ = std::make_shared<capture::WdmsimBackend>(*kernel_, *process_);
   for (unsigned i = 0; i < settings.cards; ++i) {
     wdmsim::Slot* slot = nullptr;
     NTSTATUS status = kernel_->AddAndStartCard(*image_, &slot, settings.card);
@@ -54,6 +56,7 @@ std::vector<std::string> Simulation::TakeDriverOutput() {
 
 std::vector<std::string> Simulation::Shutdown() {
   backend_.reset();
+  process_.reset();  // closes what the tool left open
   if (image_ != nullptr) {
     for (wdmsim::Slot* slot : kernel_->Slots()) kernel_->RemoveCard(*slot);
     output_ = kernel_->UnloadDriver(*image_);

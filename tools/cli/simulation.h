@@ -9,10 +9,8 @@
 #include "capture/backend.h"
 #include "card/card.h"
 
-namespace wdmsim {
-class Kernel;
-class DriverImage;
-}  // namespace wdmsim
+#include "wdmsim/kernel.h"
+
 
 namespace capture_tool {
 
@@ -22,6 +20,9 @@ struct SimSettings {
   std::string imageDir;  // holds <Product>.sys.so
   card::CardOptions card;
   double speedup = 1.0;
+  // The account the tool runs as: the cards' security lets only SYSTEM and
+  // administrators open them.
+  wdmsim::Token account = wdmsim::Token::Administrator;
 };
 
 class Simulation {
@@ -46,6 +47,7 @@ class Simulation {
  private:
   std::unique_ptr<wdmsim::Kernel> kernel_;
   wdmsim::DriverImage* image_ = nullptr;
+  std::unique_ptr<wdmsim::Process> process_;  // the tool's own process, as settings.account
   std::shared_ptr<capture::Backend> backend_;
   std::string output_;    // the image's output, kept past unloading
   size_t consumed_ = 0;   // of output_, already taken

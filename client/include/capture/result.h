@@ -21,7 +21,9 @@ enum class ErrorKind {
 
 class Error {
  public:
-  static Error System(uint32_t win32Error, std::string operation);
+  // `ntStatus`: the kernel's status behind the Win32 error, where the back
+  // end can see it (wdmsim can; Win32 cannot without undocumented calls).
+  static Error System(uint32_t win32Error, std::string operation, std::optional<uint32_t> ntStatus = std::nullopt);
   static Error Command(uint32_t resultCode, std::string operation);
   static Error Client(std::string operation, std::string detail);
   static Error TimedOut(std::string operation, std::string detail);
@@ -30,6 +32,11 @@ class Error {
   uint32_t win32() const { return kind_ == ErrorKind::kSystem ? code_ : 0; }
   uint32_t result() const { return kind_ == ErrorKind::kCommand ? code_ : 0; }
   const std::string& operation() const { return operation_; }
+  std::optional<uint32_t> ntStatus() const { return ntStatus_; }
+  // The same error, told as another operation, or with a sentence that says
+  // what the user can do about it.
+  Error WithOperation(std::string operation) const;
+  Error WithAdvice(std::string advice) const;
   // "open \\.\Talvrex_v100-0: the system cannot find the file specified (Win32 error 2)"
   std::string message() const;
 
@@ -41,7 +48,8 @@ class Error {
   ErrorKind kind_;
   uint32_t code_;
   std::string operation_;
-  std::string detail_;
+  std::string detail_;  // kClient, kTimedOut: what happened; kSystem: advice, if any
+  std::optional<uint32_t> ntStatus_;
 };
 
 // Readable texts, also for codes no Error carries yet.

@@ -252,6 +252,9 @@ class Process {
   HANDLE CreateFileW(std::u16string_view path, uint32_t desiredAccess = GENERIC_READ | GENERIC_WRITE);
   bool CloseHandle(HANDLE handle);  // files and events
   uint32_t GetLastError() const;    // of the calling thread
+  // The NTSTATUS behind the calling thread's last error (RtlGetLastNtStatus),
+  // or STATUS_SUCCESS when the failure had none (a bad handle, say).
+  NTSTATUS GetLastNtStatus() const;
 
   // DeviceIoControl as the I/O manager performs it: for METHOD_BUFFERED one
   // system buffer of the larger length with the input copied in, and on

@@ -40,10 +40,21 @@ namespace wdmsim {
 namespace {
 
 thread_local uint32_t tLastError = ERROR_SUCCESS;
+// The status the last failed system call of this thread ended with, as
+// ntdll keeps it beside the Win32 error (RtlGetLastNtStatus).
+thread_local NTSTATUS tLastStatus = STATUS_SUCCESS;
 constexpr UCHAR kStaleSystemBufferByte = 0xCD;
 constexpr uint32_t kEventAllAccess = 0x001F0003;
 
-void SetLastError(uint32_t error) { tLastError = error; }
+// A failure the I/O manager itself reports has no status of the driver's.
+void SetLastError(uint32_t error) {
+  tLastError = error;
+  tLastStatus = STATUS_SUCCESS;
+}
+void SetLastStatus(NTSTATUS status) {
+  tLastStatus = status;
+  tLastError = NtStatusToWin32Error(status);
+}
 
 // "\\.\X" is "\??\X" in the object manager's namespace.
 std::u16string NtPathOf(std::u16string_view win32Path) {
@@ -129,6 +140,7 @@ bool Process::CancelSynchronousIo(std::thread::id thread) {
 }
 
 uint32_t Process::GetLastError() const { return tLastError; }
+NTSTATUS Process::GetLastNtStatus() const { return tLastStatus; }
 
 void Process::RunInContext(const std::function<void()>& work) {
   ProcessContext context(this);
@@ -168,14 +180,14 @@ HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
       return INVALID_HANDLE_VALUE;
     }
     if (device->Flags & DO_DEVICE_INITIALIZING) {
-      SetLastError(NtStatusToWin32Error(STATUS_NO_SUCH_DEVICE));
+      SetLastStatus(STATUS_NO_SUCH_DEVICE);
       return INVALID_HANDLE_VALUE;
     }
     if (remaining.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN)) {  // note 4
       const ObjectInfo* info = ob::Find(device);
       se::AccessResult check = se::AccessCheck(info != nullptr ? info->security.get() : nullptr, impl_->token, desired);
       if (!NT_SUCCESS(check.status)) {
-        SetLastError(NtStatusToWin32Error(check.status));
+        SetLastStatus(check.status);
         return INVALID_HANDLE_VALUE;
       }
       granted = check.granted;
@@ -194,7 +206,7 @@ HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
     if (pnp::RemovalPendingLocked(device)) {
       DeleteFileObject(file);
       ob::Dereference(device);
-      SetLastError(NtStatusToWin32Error(STATUS_DELETE_PENDING));
+      SetLastStatus(STATUS_DELETE_PENDING);
       return INVALID_HANDLE_VALUE;
     }
     ob::Insert(file, std::move(info));
@@ -209,7 +221,7 @@ HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
   if (!NT_SUCCESS(status)) {
     ob::Dereference(file);
     ob::Dereference(device);
-    SetLastError(NtStatusToWin32Error(status));
+    SetLastStatus(status);
     return INVALID_HANDLE_VALUE;
   }
   SetLastError(ERROR_SUCCESS);
@@ -266,7 +278,7 @@ bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint
   if (((required & FILE_READ_ACCESS) && !(entry.access & FILE_READ_DATA)) ||
       ((required & FILE_WRITE_ACCESS) && !(entry.access & FILE_WRITE_DATA))) {
     if (bytesReturned != nullptr) *bytesReturned = 0;
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastStatus(STATUS_ACCESS_DENIED);
     return false;
   }
   auto* file = static_cast<PFILE_OBJECT>(entry.object);
@@ -326,7 +338,7 @@ bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint
   }
   if (bytesReturned != nullptr) *bytesReturned = returned;
   if (!NT_SUCCESS(status)) {
-    SetLastError(NtStatusToWin32Error(status));
+    SetLastStatus(status);
     return false;
   }
   SetLastError(ERROR_SUCCESS);
