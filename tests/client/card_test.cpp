@@ -148,9 +148,11 @@ TEST_P(CardTest, FailuresAreValues) {
   ASSERT_FALSE(version.ok());
   EXPECT_EQ(version.error().kind(), ErrorKind::kSystem);
   EXPECT_EQ(version.error().win32(), wdmsim::ERROR_NO_SYSTEM_RESOURCES);
+  EXPECT_EQ(version.error().ntStatus(), std::optional<uint32_t>(0xC000009A));
   EXPECT_EQ(version.error().message(),
-            "get version on " + GetParam() +
-                "_v100-0: insufficient system resources exist to complete the requested service (Win32 error 1450)");
+            "get version (command 0x9) on " + GetParam() +
+                "_v100-0: insufficient system resources exist to complete the requested service (Win32 error 1450, "
+                "NTSTATUS 0xC000009A)");
   EXPECT_FALSE(c.WriteRegister(0x2000, 1).ok());
   EXPECT_THROW(version.value(), capture::BadResultAccess);
 
@@ -173,6 +175,21 @@ TEST_P(CardTest, OpeningCardsThatAreNotThere) {
     EXPECT_EQ(bad.error().kind(), ErrorKind::kClient) << name;
   }
   EXPECT_EQ(Card::Open(backend, "nosuch", 0).error().message(), "card nosuch 0: unknown product 'nosuch'");
+}
+
+TEST_P(CardTest, AStandardUserIsToldThatOpeningACardNeedsAdministratorRights) {
+  StartCard();
+  auto user = kernel->CreateProcess(wdmsim::Token::StandardUser);
+  auto userBackend = std::make_shared<capture::WdmsimBackend>(*kernel, *user);
+  auto opened = Card::Open(userBackend, GetParam(), 0);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().win32(), wdmsim::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(opened.error().message(), "open \\\\.\\" + GetParam() +
+                                          "_v100-0: access is denied (Win32 error 5, NTSTATUS 0xC0000022): opening a "
+                                          "card needs administrator rights (run as administrator)");
+  auto cards = capture::ListCards(userBackend);
+  ASSERT_EQ(cards.size(), 1u);
+  EXPECT_EQ(cards[0].state.error().win32(), wdmsim::ERROR_ACCESS_DENIED);
 }
 
 TEST_P(CardTest, ListingShowsStartedAndRefusingCards) {

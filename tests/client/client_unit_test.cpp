@@ -163,11 +163,12 @@ TEST_F(ScriptedCard, RefusesAnswersThatAreShortOrFailed) {
   backend->controlError = 31;
   auto failed = card.Version();
   EXPECT_EQ(failed.error().win32(), 31u);
-  EXPECT_EQ(failed.error().operation(), "get version on Talvrex_v100-0");
+  EXPECT_EQ(failed.error().operation(), "get version (command 0x9) on Talvrex_v100-0");
 
   backend->openError = 5;
   EXPECT_EQ(capture::Card::Open(backend, "Talvrex", 1).error().message(),
-            "open \\\\.\\Talvrex_v100-1: access is denied (Win32 error 5)");
+            "open \\\\.\\Talvrex_v100-1: access is denied (Win32 error 5): opening a card needs administrator rights "
+            "(run as administrator)");
 }
 
 TEST(Numbers, HexOrDecimalOnly) {

@@ -54,6 +54,17 @@ TEST(Tool, ListsSimulatedCards) {
   EXPECT_NE(r.out.find("family B"), std::string::npos) << r.out;
 }
 
+TEST(Tool, SaysPlainlyThatACardNeedsAdministratorRights) {
+  Outcome r = Tool(kSim + "1 --account user version");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("access is denied (Win32 error 5, NTSTATUS 0xC0000022): opening a card needs administrator "
+                       "rights (run as administrator)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Tool(kSim + "1 --account system version").code, 0);
+  EXPECT_NE(Tool("--help").out.find("Opening a card needs administrator rights"), std::string::npos);
+}
+
 TEST(Tool, RegistersVersionAndDump) {
   Outcome r = Tool(kSim + "1 reg write 0x2000 0x1234 --read-back");
   ASSERT_EQ(r.code, 0) << r.err;

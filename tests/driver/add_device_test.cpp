@@ -75,10 +75,12 @@ TEST_F(DriverTest, ExtensionStartsZeroedExceptItsFirstValues) {
     std::memset(object, 0, sizeof(KTIMER));
   }
   for (auto* dpc : {&copy.WatchdogDpc, &copy.CheckDpc, &copy.MsiEventDpc}) std::memset(dpc, 0, sizeof(KDPC));
-  for (auto* lock : {&copy.TransferLock_DmaRead, &copy.TransferLock_DmaWrite, &copy.WriteBackLock}) {
+  for (auto* lock : {&copy.TransferLock_DmaRead, &copy.TransferLock_DmaWrite, &copy.WriteBackLock, &copy.MsiLock}) {
     EXPECT_EQ(lock->Header.SignalState, 1);  // free
     std::memset(lock, 0, sizeof(KEVENT));
   }
+  EXPECT_EQ(copy.StopEvent.Header.SignalState, 0);  // no stop has begun
+  std::memset(&copy.StopEvent, 0, sizeof(KEVENT));
   static const DEVICE_EXTENSION zero{};
   EXPECT_EQ(std::memcmp(&copy, &zero, sizeof(copy)), 0);
 }

@@ -7,7 +7,11 @@
 //
 // After every request: the request returned, it returned no more bytes than
 // the output buffer holds, and the verifier is clean (no finding, no bug
-// check). Excluded on purpose (see the hardening report): stores that
+// check). Some handles are opened without read and write access: every
+// request through them must be refused with nothing returned. A worker in a
+// standard user's process must never open a card at all. Now and then one
+// request goes out from several threads at once (a burst), half of the time
+// a message-interrupt command. Excluded on purpose (see the hardening report): stores that
 // program bus addresses into the card (write-back address registers 0x102C
 // and 0x1030, DMA start registers 0x8000..0x8008) through set-register or
 // as a transfer's start register, and register-test counts above 64: both
@@ -21,6 +25,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stress/session.h"
@@ -102,41 +107,64 @@ class Worker {
   void CloseAll() {
     for (HANDLE h : handles_) process_.CloseHandle(h);
     handles_.clear();
+    readWrite_.clear();
   }
   size_t OpenHandles() const { return handles_.size(); }
 
-  // Opens a handle to a random card; false if none could be opened.
-  bool Open(Source& src) {
+  // Opens a handle to a random card, mostly for reading and writing. Returns
+  // "" or what was wrong: a standard user's open that succeeded.
+  std::string Open(Source& src) {
     auto slots = kernel_.Slots();
-    if (slots.empty()) return false;
+    if (slots.empty()) return "";
     wdmsim::Slot* slot = slots[src.Below(slots.size())];
     std::u16string name = hardening::Win32Name(*slot);
-    if (name.empty()) return false;
-    HANDLE h = process_.CreateFileW(name);
-    if (h == wdmsim::INVALID_HANDLE_VALUE) return false;
+    if (name.empty()) return "";
+    const uint32_t accesses[] = {0, wdmsim::GENERIC_READ, wdmsim::GENERIC_WRITE, wdmsim::FILE_READ_ATTRIBUTES};
+    const uint32_t rw = wdmsim::GENERIC_READ | wdmsim::GENERIC_WRITE;
+    const uint32_t access = src.Chance(85) ? rw : src.Pick(accesses);
+    if (src.Chance(5)) name += u"\\anything";
+    HANDLE h = process_.CreateFileW(name, access);
+    const bool standardUser = process_.token() == wdmsim::Token::StandardUser;
+    if (h == wdmsim::INVALID_HANDLE_VALUE) {
+      if (standardUser && process_.GetLastError() != wdmsim::ERROR_ACCESS_DENIED) {
+        return "a standard user's open failed with Win32 error " + std::to_string(process_.GetLastError());
+      }
+      return "";
+    }
     handles_.push_back(h);
-    return true;
+    readWrite_.push_back(access == rw);
+    if (standardUser) return "a standard user opened a card";
+    return "";
   }
 
   // One step: mostly a control request, sometimes an open or a close.
   // Returns "" or what was wrong with the answer.
   std::string Step(Source& src) {
     if (handles_.empty() || (src.Chance(3) && handles_.size() < 4)) {
-      Open(src);
-      if (handles_.empty()) return "";
+      if (std::string problem = Open(src); !problem.empty()) return problem;
+      if (handles_.empty()) {
+        ++refusedOpens;
+        return "";
+      }
     }
     if (src.Chance(2) && !handles_.empty()) {
       const size_t i = src.Below(handles_.size());
       process_.CloseHandle(handles_[i]);
       handles_.erase(handles_.begin() + static_cast<long>(i));
+      readWrite_.erase(readWrite_.begin() + static_cast<long>(i));
       return "";
     }
     ++requests;
+    if (src.Chance(1)) return Burst(src);
     return Request(src);
   }
 
+  // Steps so far, whatever they did.
+  uint64_t Steps() const { return requests + refusedOpens; }
+
   uint64_t requests = 0;
-  uint64_t succeeded = 0;  // requests the driver completed with success
+  uint64_t succeeded = 0;     // requests the driver completed with success
+  uint64_t refusedOpens = 0;  // steps whose open found no card it could open
 
  private:
   static constexpr uint32_t kBuffer = 0x20000;
@@ -282,8 +310,40 @@ class Worker {
     return src.Chance(85) ? src.Pick(values) : static_cast<uint32_t>(src.Below(2 * S));
   }
 
+  // One request, built once, sent by four threads at once through one
+  // handle: the commands must be safe against themselves.
+  std::string Burst(Source& src) {
+    constexpr int kThreads = 4;
+    const size_t which = src.Below(handles_.size());
+    HANDLE h = handles_[which];
+    IOCTL_BUFFER_A block;
+    FillBlock(src, block);
+    if (src.Chance(50)) {
+      const uint32_t msi[] = {PSEUDO_REG_MSI_RECONNECT, PSEUDO_REG_MSI_CONNECT, PSEUDO_REG_MSI_DISCONNECT};
+      std::memset(&block, 0, sizeof(block));
+      block.ulCommand = IOCTL_SET_REGISTER;
+      block.ulAddr = src.Pick(msi);
+    }
+    std::atomic<int> ready{0};
+    std::atomic<int> problems{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        IOCTL_BUFFER_A in = block, out{};
+        uint32_t returned = 0;
+        ++ready;
+        while (ready.load() < kThreads) std::this_thread::yield();
+        process_.DeviceIoControl(h, IOCTL_COMMAND, &in, S, &out, S, &returned);
+        if (returned > S) ++problems;
+      });
+    }
+    for (auto& t : threads) t.join();
+    return problems.load() == 0 ? "" : "a burst returned more bytes than the output buffer holds";
+  }
+
   std::string Request(Source& src) {
-    HANDLE h = handles_[src.Below(handles_.size())];
+    const size_t which = src.Below(handles_.size());
+    HANDLE h = handles_[which];
     const uint32_t code = Code(src);
     const uint32_t inLength = BufferLength(src);
     const uint32_t outLength = src.Chance(70) ? S : BufferLength(src);
@@ -296,6 +356,10 @@ class Worker {
     uint32_t returned = 0xDEADBEEF;
     const bool ok = process_.DeviceIoControl(h, code, in, inLength, out, out == nullptr ? 0 : outLength, &returned);
     succeeded += ok ? 1 : 0;
+    if (!readWrite_[which] &&
+        (ok || process_.GetLastError() != wdmsim::ERROR_ACCESS_DENIED || (out != nullptr && returned != 0))) {
+      return "a handle without read and write access was served";
+    }
     if (out == nullptr) return "";
     if (returned > outLength) return "returned " + std::to_string(returned) + " bytes into " + std::to_string(outLength);
     if (ok && code == IOCTL_COMMAND && returned != std::min(outLength, S)) {
@@ -313,6 +377,7 @@ class Worker {
   wdmsim::Kernel& kernel_;
   wdmsim::Process& process_;
   std::vector<HANDLE> handles_;
+  std::vector<bool> readWrite_;  // per handle: opened for reading and writing
   std::vector<uint8_t> in_, out_;
   uint8_t *rw_ = nullptr, *ro_ = nullptr, *na_ = nullptr, *freed_ = nullptr;
   HANDLE event_ = nullptr, closedEvent_ = nullptr;

@@ -1,7 +1,8 @@
 // The seeded fuzz loop CI runs: 10,000 control requests (FUZZ_REQUESTS) to
 // two started cards, first from one thread with Plug and Play and power
 // events between them (reproducible from the seed), then from three threads
-// at once with a fourth sending Plug and Play and power events. The verifier
+// at once with a fourth sending Plug and Play and power events; one of the
+// three runs as a standard user, who must never get a handle. The verifier
 // must be clean after every request. FUZZ_SEED picks the seed; a failure
 // prints it (the one-thread phase replays exactly from it).
 #include <gtest/gtest.h>
@@ -103,7 +104,7 @@ TEST_F(ControlFuzz, SeededRequestsFromOneThreadWithPnpEvents) {
   fuzz::PrngSource src(seed);
   fuzz::Worker worker(*kernel, kernel->DefaultProcess());
   uint64_t pnpEvents = 0;
-  for (uint64_t step = 0; worker.requests < total; ++step) {
+  for (uint64_t step = 0; worker.Steps() < total; ++step) {
     std::string problem;
     try {
       problem = worker.Step(src);
@@ -144,10 +145,11 @@ TEST_F(ControlFuzz, SeededRequestsFromThreeThreadsWithPnpEvents) {
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
       fuzz::PrngSource src(seed + 1 + static_cast<uint64_t>(t));
-      auto process = kernel->CreateProcess();  // handles and buffers of its own
+      // Handles and buffers of its own; thread 2 is a standard user's.
+      auto process = kernel->CreateProcess(t == 2 ? wdmsim::Token::StandardUser : wdmsim::Token::Administrator);
       {
         fuzz::Worker worker(*kernel, *process);
-        while (worker.requests < perThread && !failed) {
+        while (worker.Steps() < perThread && !failed) {
           std::string problem;
           try {
             problem = worker.Step(src);
