@@ -1,5 +1,5 @@
 // The control interface: one buffered control code whose parameter block
-// names a command, and the register commands.
+// names a command, the table of commands, and the register commands.
 //
 // Notes:
 //  1. Stop must never release what a request inside the driver still uses.
@@ -26,6 +26,8 @@
 //  7. The register test commands repeat up to 2^32 times. A run cut short
 //     by stop or by cancellation completes with STATUS_CANCELLED; the I/O
 //     manager then copies nothing back.
+//  8. One table names every command and its routine; the routines live in
+//     the file that owns their state (driver.h lists them by file).
 #include "driver.h"
 
 namespace {
@@ -120,35 +122,85 @@ VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   Block->ulData = value;
 }
 
-// Runs one command of the block; returns the request's status.
-NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, ULONG BlockBytes, PIRP Irp) {
-  switch (Block->ulCommand) {
-    case IOCTL_SET_REGISTER:
-      SetRegister(Extension, Block);
-      return STATUS_SUCCESS;
-    case IOCTL_GET_REGISTER:
-      GetRegister(Extension, Block);
-      return STATUS_SUCCESS;
-    case IOCTL_GET_VERSION:
-      Block->ulData = DRIVER_INTERFACE_VERSION;
-      return STATUS_SUCCESS;
-    case IOCTL_TEST_WRITE_REGISTERS:  // note 7
-      return WriteRandomRegisters(Extension, Block->ulParam0, Irp) ? STATUS_SUCCESS : STATUS_CANCELLED;
-    case IOCTL_TEST_READ_REGISTER: {
-      ULONG value = Block->ulData;
-      BOOLEAN finished = ReadRegisterPair(Extension, Block->ulAddr, Block->ulParam0, Irp, &value);
-      Block->ulData = value;
-      return finished ? STATUS_SUCCESS : STATUS_CANCELLED;
-    }
-    case IOCTL_READ_WRITEBACK: {
-      constexpr ULONG kOut = 16;
-      PeekWriteBackArea(Extension, Block->ulAddr, Block->ulData, reinterpret_cast<PUCHAR>(Block) + kOut,
-                        BlockBytes - kOut);
-      return STATUS_SUCCESS;
-    }
-    default:
-      return RunTransferCommand(Extension, Block, Irp->RequestorMode);
+// Commands 9, 0x1000, 0x1001 and 0x1005, in the shape of the command table.
+NTSTATUS SetRegisterCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  SetRegister(Extension, Block);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetRegisterCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  GetRegister(Extension, Block);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetVersionCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Extension);
+  UNREFERENCED_PARAMETER(Irp);
+  Block->ulData = DRIVER_INTERFACE_VERSION;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TestWriteRegistersCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {  // note 7
+  return WriteRandomRegisters(Extension, Block->ulParam0, Irp) ? STATUS_SUCCESS : STATUS_CANCELLED;
+}
+
+NTSTATUS TestReadRegisterCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {  // note 7
+  ULONG value = Block->ulData;
+  BOOLEAN finished = ReadRegisterPair(Extension, Block->ulAddr, Block->ulParam0, Irp, &value);
+  Block->ulData = value;
+  return finished ? STATUS_SUCCESS : STATUS_CANCELLED;
+}
+
+NTSTATUS ReadWriteBackCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  constexpr ULONG kOut = 16;
+  PeekWriteBackArea(Extension, Block->ulAddr, Block->ulData, reinterpret_cast<PUCHAR>(Block) + kOut,
+                    IOCTL_BUFFER_SIZE - kOut);
+  return STATUS_SUCCESS;
+}
+
+// Every command of the control interface and the routine that runs it
+// (note 8). Each routine returns the request's status and sets the block's
+// result word.
+typedef NTSTATUS COMMAND_ROUTINE(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+struct COMMAND_ENTRY {
+  ULONG Command;
+  COMMAND_ROUTINE* Routine;
+};
+
+constexpr COMMAND_ENTRY kCommands[] = {
+    {IOCTL_SET_REGISTER, SetRegisterCommand},                  // control.cpp
+    {IOCTL_GET_REGISTER, GetRegisterCommand},
+    {IOCTL_GET_VERSION, GetVersionCommand},
+    {IOCTL_TEST_WRITE_REGISTERS, TestWriteRegistersCommand},
+    {IOCTL_TEST_READ_REGISTER, TestReadRegisterCommand},
+    {IOCTL_READ_WRITEBACK, ReadWriteBackCommand},
+    {IOCTL_SET_EVENT_DMAREAD, SetEventDmaReadCommand},          // events.cpp
+    {IOCTL_SET_EVENT_DMAWRITE, SetEventDmaWriteCommand},
+    {IOCTL_SET_EVENT_MSI, SetEventMsiCommand},
+    {IOCTL_START_DMAREAD, StartDmaReadCommand},                 // transfers.cpp
+    {IOCTL_RELEASE_DMAREAD, ReleaseDmaReadCommand},
+    {IOCTL_START_DMAWRITE, StartDmaWriteCommand},
+    {IOCTL_FINISH_DMAWRITE, FinishDmaWriteCommand},
+    {IOCTL_QUERY_DMAWRITE_CLEAR, QueryDmaWriteClearCommand},
+    {IOCTL_QUERY_DMAREAD_CLEAR, QueryDmaReadClearCommand},
+    {IOCTL_GET_STATUS2_DMAREAD, GetStatus2DmaReadCommand},
+    {IOCTL_GET_STATUS2_DMAWRITE, GetStatus2DmaWriteCommand},
+    {IOCTL_GET_BUFFER_POOL, GetBufferPoolCommand},              // pool.cpp
+    {IOCTL_READ_BUFFER_POOL, ReadBufferPoolCommand},
+    {IOCTL_WRITE_BUFFER_POOL, WriteBufferPoolCommand},
+};
+
+// Runs one command of the block; any number not in the table is unknown
+// (result 8). Returns the request's status.
+NTSTATUS RunCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp) {
+  for (const COMMAND_ENTRY& entry : kCommands) {
+    if (entry.Command == Block->ulCommand) return entry.Routine(Extension, Block, Irp);
   }
+  Block->ulResult = RESULT_UNKNOWN_COMMAND;
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -203,7 +255,7 @@ NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       RtlZeroMemory(reinterpret_cast<PUCHAR>(block) + inLength, IOCTL_BUFFER_SIZE - inLength);
     }
     block->ulResult = RESULT_SUCCESS;
-    status = RunCommand(ext, block, IOCTL_BUFFER_SIZE, Irp);
+    status = RunCommand(ext, block, Irp);
     CompleteRequest(Irp, status, information);
   }
   InterlockedDecrement(&ext->io_control_count);

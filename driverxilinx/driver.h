@@ -1,6 +1,22 @@
 // The map of the driver: the per-card device extension, the driver-wide
 // state, and the routines of each source file.
 //
+// Files and what they own:
+//   driver.cpp      entry, add-device, unload, device naming, request completion
+//   pnp.cpp         Plug and Play requests, passing requests down, configuration space
+//   hardware.cpp    hardware start and stop (resources in, resources out)
+//   registers.cpp   register access, the write-back read, delays, the register tests
+//   interrupts.cpp  the line and message-signalled interrupt routines and connections
+//   dma.cpp         DMA adapters, common buffers and the buffer pool's memory
+//   transfer.cpp    transfer set-up in both directions (locking, copying, the card's item)
+//   poll.cpp        the completion poll and the transfer watchdog
+//   dispatch.cpp    open, close and power
+//   control.cpp     the control request: access, size checks, the command table,
+//                   the register commands
+//   events.cpp      the event commands (transfer and message-interrupt events)
+//   transfers.cpp   the transfer commands and the per-direction locks
+//   pool.cpp        the buffer pool commands (family A)
+//
 // Notes:
 //  1. No lock guards the device extension. Fields that cross IRQLs are
 //     changed with interlocked operations where noted; everything else is a
@@ -303,18 +319,34 @@ VOID unreg_msi(PDEVICE_EXTENSION Extension);
 VOID ReconnectMsi(PDEVICE_EXTENSION Extension);
 
 // ---------------------------------------------------------------------------
-// dispatch.cpp: power, create, close and the control interface
+// dispatch.cpp: power, create and close; control.cpp: the control request
 // ---------------------------------------------------------------------------
 DRIVER_DISPATCH Dispatch_Create;
 DRIVER_DISPATCH Dispatch_Close;
 DRIVER_DISPATCH Dispatch_Power;
 DRIVER_DISPATCH Dispatch_DeviceIoControl;  // control.cpp
 
-// transfers.cpp: the transfer, event and buffer pool commands. Returns the
-// request's status; sets the block's result.
-NTSTATUS RunTransferCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, KPROCESSOR_MODE RequestorMode);
+// Commands of the control interface, in the shape of control.cpp's command
+// table: each returns the request's status and sets the block's result.
+// events.cpp
+NTSTATUS SetEventDmaReadCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS SetEventDmaWriteCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS SetEventMsiCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+// transfers.cpp
+NTSTATUS StartDmaReadCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS ReleaseDmaReadCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS StartDmaWriteCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS FinishDmaWriteCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS QueryDmaWriteClearCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS QueryDmaReadClearCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS GetStatus2DmaReadCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS GetStatus2DmaWriteCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
 VOID AcquireTransferLock(PKEVENT Lock);
 VOID ReleaseTransferLock(PKEVENT Lock);
+// pool.cpp
+NTSTATUS GetBufferPoolCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS ReadBufferPoolCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
+NTSTATUS WriteBufferPoolCommand(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block, PIRP Irp);
 
 // ---------------------------------------------------------------------------
 // Small helpers
