@@ -38,7 +38,7 @@ foreach(P IN LISTS PRODUCTS)
          "     \"hardware_id\": ${hwid_json}, \"hardware_id_placeholder\": ${placeholder}, "
          "\"service\": \"${PRODUCT_${P}_SERVICE}\",\n     \"files\": [")
   set(file_separator "")
-  foreach(file ${P}.sys ${P}.inf ${P}.sys.so)
+  foreach(file ${P}.sys ${P}.inf ${P}.cat ${P}.sys.so)
     set(path ${PACKAGE_DIR}/${P}/${file})
     if(NOT EXISTS ${path})
       message(FATAL_ERROR "manifest: ${path} is missing")
