@@ -11,6 +11,7 @@
 
 #include "capture/backend.h"
 #include "capture/card.h"
+#include "picture.h"
 
 namespace capture_tool {
 
@@ -53,11 +54,19 @@ struct CaptureOptions {
   uint32_t startRegister = 0x8004;
   std::string output;            // "" = verify only
   uint32_t timeoutMs = 5000;
+  // --png: every frame also as a picture in this folder (picture.h).
+  std::string pictureDir;        // "" = no pictures
+  enum class View { kAuto, kPattern, kRaw };
+  View view = View::kAuto;       // auto: the pattern view of a simulated card's capture source, else raw
+  uint32_t pictureWidth = 1024;  // pixels a line (the pattern view: bytes a line)
+  PixelFormat pixelFormat = PixelFormat::kGray8;  // raw view
 };
 int Capture(const Context& context, const CaptureOptions& options);
 
 struct PlayOptions {
-  std::string input;
+  // Files of frames as capture writes them (-o), raw-view pictures, or any
+  // data; played in the order given, one after the other.
+  std::vector<std::string> inputs;
   uint32_t size = 0;  // 0: the length in the first frame's header
   uint32_t startRegister = 0x8000;
   uint32_t timeoutMs = 5000;

@@ -130,10 +130,29 @@ int main(int argc, char** argv) {
   number(captureCommand, "--start-register", startText, "Start register (default 0x8004, the capture source)");
   number(captureCommand, "--timeout", timeoutText, "Milliseconds to wait for each completion");
   captureCommand->add_option("-o,--output", fileText, "File to write the frames to (default: verify only)")->type_name("FILE");
+  std::string pictureDir, pictureView, pictureWidthText = "1024", pixelFormatText = "gray8";
+  captureCommand
+      ->add_option("--png", pictureDir, "Also write every frame as a picture into this folder: frame-00000.png, ...")
+      ->type_name("DIR");
+  captureCommand
+      ->add_option("--png-view", pictureView,
+                   "pattern: the test pattern, wrong lines marked red (default with --sim); raw: the bytes as "
+                   "pixels (default on a real card; play takes these pictures back)")
+      ->check(CLI::IsMember({"pattern", "raw"}))
+      ->type_name("VIEW");
+  number(captureCommand, "--png-width", pictureWidthText, "Pixels a line (pattern view: bytes a line)", 65536);
+  captureCommand
+      ->add_option("--png-format", pixelFormatText, std::string("Pixel format of the raw view: ") + kPixelFormatNames)
+      ->check(CLI::IsMember({"gray8", "gray16", "rgb24", "bgr24", "rgba32", "bgra32"}))
+      ->capture_default_str()
+      ->type_name("FORMAT");
 
   std::string playSizeText = "0";
-  auto* play = app.add_subcommand("play", "Play a file out in frame-sized blocks");
-  play->add_option("input", fileText, "File of frames (as capture writes them) or any data")
+  std::vector<std::string> playInputs;
+  auto* play = app.add_subcommand("play", "Play files out in frame-sized blocks");
+  play->add_option("input", playInputs,
+                   "Files of frames (as capture -o writes them), raw-view pictures (capture --png --png-view raw), "
+                   "or any data; played one after the other")
       ->required()
       ->check(CLI::ExistingFile)
       ->type_name("FILE");
@@ -212,11 +231,17 @@ int main(int argc, char** argv) {
       if (!startText.empty()) o.startRegister = ToNumber(startText);
       o.output = fileText;
       o.timeoutMs = ToNumber(timeoutText);
+      o.pictureDir = pictureDir;
+      o.view = pictureView == "pattern" ? CaptureOptions::View::kPattern
+               : pictureView == "raw"   ? CaptureOptions::View::kRaw
+                                        : CaptureOptions::View::kAuto;
+      o.pictureWidth = ToNumber(pictureWidthText);
+      o.pixelFormat = *ParsePixelFormat(pixelFormatText);
       return Capture(context, o);
     }
     if (play->parsed()) {
       PlayOptions o;
-      o.input = fileText;
+      o.inputs = playInputs;
       o.size = ToNumber(playSizeText);
       if (!startText.empty()) o.startRegister = ToNumber(startText);
       o.timeoutMs = ToNumber(timeoutText);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -20,6 +21,7 @@
 #include "card/dma_registers.h"
 #include "card/frames.h"
 #include "commands.h"
+#include "png_codec.h"
 
 namespace capture_tool {
 
@@ -76,10 +78,82 @@ std::chrono::milliseconds Ms(uint32_t ms) { return std::chrono::milliseconds(ms)
 
 // --- capture --------------------------------------------------------------------
 
+namespace {
+
+// Writes each captured frame as a picture (--png) and keeps what to report.
+class PictureWriter {
+ public:
+  PictureWriter(const Context& context, const CaptureOptions& options) : options_(options) {
+    view_ = options.view;
+    if (view_ == CaptureOptions::View::kAuto) {
+      view_ = context.simulated && options.startRegister == card::dma::kStartCapture ? CaptureOptions::View::kPattern
+                                                                                     : CaptureOptions::View::kRaw;
+    }
+  }
+
+  // "" or what went wrong.
+  std::string Write(uint32_t index, std::span<const uint8_t> frame) {
+    const std::filesystem::path path =
+        std::filesystem::path(options_.pictureDir) / fmt::format("frame-{:05}.png", index);
+    Image image;
+    if (view_ == CaptureOptions::View::kPattern) {
+      PatternPicture picture = DrawPatternPicture(frame, options_.pictureWidth, expectedNumber_,
+                                                  options_.pattern & card::dma::kCapturePatternMask);
+      if (!picture.wrongLines.empty()) wrong_.push_back(path.filename().string() + ": " + picture.summary);
+      image = std::move(picture.image);
+    } else {
+      image = RawPicture(frame, options_.pictureWidth, options_.pixelFormat);
+    }
+    const auto check = card::frames::VerifyFrame(frame);
+    expectedNumber_ = (check.verdict == card::frames::Verdict::kGood ? check.header.number : expectedNumber_) + 1;
+    std::string error;
+    const std::vector<uint8_t> png = EncodePng(image, &error);
+    if (png.empty()) return path.string() + ": " + error;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    if (!out.flush()) return "cannot write " + path.string();
+    if (first_.empty()) first_ = path.string();
+    last_ = path.filename().string();
+    return "";
+  }
+
+  void Report() const {
+    if (first_.empty()) return;
+    const std::string files = first_ + (last_ == std::filesystem::path(first_).filename() ? "" : " .. " + last_);
+    if (view_ == CaptureOptions::View::kPattern) {
+      fmt::print("pictures (test pattern, {} bytes a line; margin green: line right, red: line wrong): {}\n",
+                 options_.pictureWidth, files);
+      for (const auto& line : wrong_) fmt::print("  {}\n", line);
+    } else {
+      fmt::print("pictures (raw bytes as {} pixels, {} a line; play takes them back): {}\n",
+                 PixelFormatName(options_.pixelFormat), options_.pictureWidth, files);
+    }
+  }
+
+ private:
+  const CaptureOptions& options_;
+  CaptureOptions::View view_;
+  uint32_t expectedNumber_ = 0;
+  std::string first_, last_;
+  std::vector<std::string> wrong_;
+};
+
+}  // namespace
+
 int Capture(const Context& context, const CaptureOptions& options) {
   if (options.size < card::frames::kHeaderSize || options.size % 4 != 0) {
     return Usage(fmt::format("--size {}: a frame is at least {} bytes and a multiple of 4", options.size,
                              card::frames::kHeaderSize));
+  }
+  if (!options.pictureDir.empty()) {
+    if (options.pictureWidth == 0 || options.pictureWidth > 65536) {
+      return Usage(fmt::format("--png-width {}: give 1 to 65536 pixels a line", options.pictureWidth));
+    }
+    std::error_code error;
+    std::filesystem::create_directories(options.pictureDir, error);
+    if (error || !std::filesystem::is_directory(options.pictureDir)) {
+      return Usage("cannot make the folder " + options.pictureDir);
+    }
   }
   auto card = OpenTarget(context);
   if (!card) return Fail(card.error());
@@ -96,6 +170,8 @@ int Capture(const Context& context, const CaptureOptions& options) {
   if (!buffer) return Fail(buffer.error());
 
   uint32_t good = 0, bad = 0, noSignal = 0;
+  std::optional<PictureWriter> pictures;
+  if (!options.pictureDir.empty()) pictures.emplace(context, options);
   Progress progress("capture", options.frames);
   const auto start = Clock::now();
   for (uint32_t i = 0; i < options.frames; ++i) {
@@ -115,6 +191,12 @@ int Capture(const Context& context, const CaptureOptions& options) {
     }
     (ok ? good : bad) += 1;
     if (out) out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (pictures) {
+      if (std::string error = pictures->Write(i, bytes); !error.empty()) {
+        progress.Done();
+        return Fail(capture::Error::Client("capture --png", error));
+      }
+    }
     progress.Update(i + 1);
   }
   const double seconds = Seconds(Clock::now() - start);
@@ -125,21 +207,38 @@ int Capture(const Context& context, const CaptureOptions& options) {
              options.frames, options.size, options.output.empty() ? "" : " to " + options.output, good, bad,
              noSignal != 0 ? fmt::format(" ({} without signal)", noSignal) : "", Mib(bytes), seconds,
              seconds > 0 ? Mib(bytes) / seconds : 0.0);
+  if (pictures) pictures->Report();
   return bad == 0 ? kExitSuccess : kExitFailed;
 }
 
 // --- play -----------------------------------------------------------------------
 
 int Play(const Context& context, const PlayOptions& options) {
-  std::ifstream in(options.input, std::ios::binary);
-  if (!in) return Usage("cannot read " + options.input);
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
-  if (data.empty()) return Usage(options.input + " is empty");
+  // Raw-view pictures turn back into the bytes captured; anything else is
+  // played as it is.
+  std::vector<uint8_t> data;
+  for (const std::string& input : options.inputs) {
+    std::ifstream in(input, std::ios::binary);
+    if (!in) return Usage("cannot read " + input);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (LooksLikePng(bytes)) {
+      std::string error;
+      auto image = DecodePng(bytes, &error);
+      std::optional<std::vector<uint8_t>> frame;
+      if (image) frame = BytesOfRawPicture(*image, &error);
+      if (!frame) return Usage(input + ": " + error);
+      bytes = std::move(*frame);
+    }
+    data.insert(data.end(), bytes.begin(), bytes.end());
+  }
+  const std::string source =
+      options.inputs.size() == 1 ? options.inputs[0] : fmt::format("{} files", options.inputs.size());
+  if (data.empty()) return Usage(source + " is empty");
   uint32_t block = options.size;
   if (block == 0) {
     auto check = card::frames::VerifyFrame(data);
     if (check.verdict == card::frames::Verdict::kNotAFrame || check.header.length < card::frames::kHeaderSize) {
-      return Usage(options.input + " does not start with a frame: give --size");
+      return Usage(source + " does not start with a frame: give --size");
     }
     block = check.header.length;
   }
@@ -167,7 +266,7 @@ int Play(const Context& context, const PlayOptions& options) {
   }
   const double seconds = Seconds(Clock::now() - start);
   progress.Done();
-  fmt::print("played {} blocks ({} bytes) from {}: {:.1f} MiB/s\n", blocks, data.size(), options.input,
+  fmt::print("played {} blocks ({} bytes) from {}: {:.1f} MiB/s\n", blocks, data.size(), source,
              seconds > 0 ? Mib(static_cast<double>(data.size())) / seconds : 0.0);
   if (!context.simulated) return kExitSuccess;
   auto goodFrames = card->ReadRegister(card::dma::kSinkFramesGood);
