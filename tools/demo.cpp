@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 #include "card/dma_registers.h"
 #include "card/frames.h"
 #include "driverxilinx/ioctl.h"
+#include "picture.h"
+#include "png_codec.h"
 #include "wdmsim/kernel.h"
 
 namespace {
@@ -87,6 +91,21 @@ class Device {
 
 double Seconds(int64_t sim100ns) { return static_cast<double>(sim100ns) / 1e7; }
 
+// A captured frame as capture-tool --png draws it: the test pattern with
+// any wrong line marked red. Answers the file's path, or "" on failure.
+std::string WritePicture(const std::filesystem::path& dir, const std::string& name, std::span<const uint8_t> frame,
+                         std::string* summary) {
+  const auto picture = capture_tool::DrawPatternPicture(frame, 1024, 0, card::frames::kPatternNoise);
+  std::string error;
+  const auto png = capture_tool::EncodePng(picture.image, &error);
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path path = dir / name;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  *summary = picture.summary;
+  return !png.empty() && out.flush() ? path.string() : "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,18 +169,38 @@ int main(int argc, char** argv) {
     int good = 0;
     int64_t sim0 = kernel.SystemTime100ns();
     auto real0 = Clock::now();
+    std::vector<std::vector<uint8_t>> kept;  // the last three frames, for pictures after the run
     for (int i = 0; i < kFrames; ++i) {
       if (card0.Transfer(false, buffer, kFrameBytes, card::dma::kStartCapture, card::frames::kPatternNoise, writeDone) &&
           card::frames::VerifyFrame({buffer, kFrameBytes}).verdict == card::frames::Verdict::kGood &&
           card::frames::MatchesPattern({buffer, kFrameBytes})) {
         ++good;
       }
+      if (i >= kFrames - 3) kept.emplace_back(buffer, buffer + kFrameBytes);
     }
     double sim = Seconds(kernel.SystemTime100ns() - sim0);
     double real = std::chrono::duration<double>(Clock::now() - real0).count();
     std::printf("   %d of %d frames verified (header, CRC-32, pattern); %.1f MiB/s simulated, %.1f MiB/s real\n", good,
                 kFrames, kFrames / sim, kFrames / real);
     failures += kFrames - good;
+
+    // Pictures of the last frames as captured, and of a copy damaged on
+    // purpose, as capture-tool capture --png draws them.
+    const auto pictures = std::filesystem::path(imageDir).parent_path() / "demo-frames";
+    std::printf("   pictures (test pattern, 1024 bytes a line; margin green: line right, red: line wrong):\n");
+    std::string path, summary;
+    for (size_t k = 0; k < kept.size(); ++k) {
+      const int number = kFrames - static_cast<int>(kept.size()) + static_cast<int>(k);
+      path = WritePicture(pictures, "frame-" + std::to_string(number) + ".png", kept[k], &summary);
+      std::printf("   %s  %s\n", path.c_str(), summary.c_str());
+      failures += path.empty();
+    }
+    std::vector<uint8_t>& damaged = kept.back();
+    for (size_t at = 300 * 1024 + 200; at < 300 * 1024 + 900; ++at) damaged[at] ^= 0x5A;
+    damaged[700 * 1024 + 512] ^= 0x01;
+    path = WritePicture(pictures, "frame-15-damaged-on-purpose.png", damaged, &summary);
+    std::printf("   %s  %s (701 bytes changed on purpose)\n", path.c_str(), summary.c_str());
+    failures += path.empty();
 
     Section("Playing 16 frames out (host to card)");
     sim0 = kernel.SystemTime100ns();

@@ -221,6 +221,58 @@ TEST(Tool, PoolAndEvents) {
   EXPECT_NE(r.out.find("message interrupt"), std::string::npos) << r.out;
 }
 
+bool StartsLikePng(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[8] = {};
+  in.read(head, 8);
+  return in && std::string(head, 8) == std::string("\x89PNG\r\n\x1A\n", 8);
+}
+
+// capture --png: the simulated capture source gets the test-pattern view,
+// which is for people and which play refuses; the raw view goes back through
+// play byte for byte (the simulated sink checks every frame's CRC and pattern).
+TEST(Tool, CaptureDrawsFramesAndPlayTakesRawPicturesBack) {
+  const std::string pattern = TempPath("pattern-pictures"), raw = TempPath("raw-pictures");
+  Outcome r = Tool(kSim + "1 capture -n 2 --size 65536 --png " + pattern);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("pictures (test pattern, 1024 bytes a line; margin green: line right, red: line wrong): " +
+                       pattern + "/frame-00000.png .. frame-00001.png\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("lines wrong"), std::string::npos) << "every frame was right\n" << r.out;
+  EXPECT_TRUE(StartsLikePng(pattern + "/frame-00001.png"));
+  EXPECT_FALSE(std::filesystem::exists(pattern + "/frame-00002.png"));
+  r = Tool(kSim + "1 play " + pattern + "/frame-00000.png");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("a pattern view is a picture for people, not frames to play"), std::string::npos) << r.err;
+
+  // Every raw format, at a width that leaves the last line part-filled.
+  for (const char* format : {"gray8", "gray16", "rgb24", "bgr24", "rgba32", "bgra32"}) {
+    std::filesystem::remove_all(raw);
+    r = Tool(kSim + "1 capture -n 3 --size 65536 --png-view raw --png-width 100 --png-format " + format + " --png " + raw);
+    ASSERT_EQ(r.code, 0) << format << ": " << r.err;
+    EXPECT_NE(r.out.find(std::string("pictures (raw bytes as ") + format + " pixels, 100 a line"), std::string::npos)
+        << r.out;
+    r = Tool(kSim + "1 play " + raw + "/frame-00000.png " + raw + "/frame-00001.png " + raw + "/frame-00002.png");
+    ASSERT_EQ(r.code, 0) << format << ": " << r.err;
+    EXPECT_NE(r.out.find("played 3 blocks (196608 bytes) from 3 files"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("sink counted 3 good frames, 0 bad"), std::string::npos) << format << "\n" << r.out;
+  }
+
+  // The capture source alone gets the pattern view by default.
+  std::filesystem::remove_all(raw);
+  r = Tool(kSim + "1 capture -n 1 --size 4096 --start-register 0x8008 --png " + raw);
+  EXPECT_NE(r.out.find("pictures (raw bytes as gray8 pixels, 1024 a line"), std::string::npos) << r.out;
+  EXPECT_TRUE(StartsLikePng(raw + "/frame-00000.png"));
+
+  for (const char* usage : {"--png-width 0", "--png-format yuv422", "--png-view both", "--png-width 70000"}) {
+    r = Tool(kSim + "1 capture -n 1 --png " + raw + " " + usage);
+    EXPECT_EQ(r.code, 2) << usage << ": " << r.err;
+  }
+  std::filesystem::remove_all(pattern);
+  std::filesystem::remove_all(raw);
+}
+
 TEST(Tool, BenchPrintsATableAndDrawsAPicture) {
   const std::string svg = TempPath("bench.svg");
   Outcome r = Tool(kSim + "1 bench --sizes 4096,65536 -n 4 --svg " + svg);

@@ -151,10 +151,14 @@ PatternPicture DrawPatternPicture(std::span<const uint8_t> frame, uint32_t bytes
   image.color = Image::Color::kPalette;
   image.pixels.assign(size_t{image.width} * image.height, kPastTheEnd);
   image.palette.resize(196);
-  for (int v = 0; v < 64; ++v) {
-    const auto level = static_cast<uint8_t>(48 + 2 * v);
+  // Right data in a narrow grey band, so that red stands out from it.
+  for (int v = 0; v < 32; ++v) {
+    const auto level = static_cast<uint8_t>(80 + 2 * v);
     image.palette[kRightByte + v] = {level, level, level};
-    image.palette[kWrongByte + v] = {static_cast<uint8_t>(160 + 95 * v / 63), 0, 0};
+    image.palette[kRightOnWrongLine + v] = {static_cast<uint8_t>(150 + 2 * v), level, level};
+  }
+  for (int v = 0; v < 64; ++v) {
+    image.palette[kWrongByte + v] = {255, static_cast<uint8_t>(v / 2), 0};
     image.palette[kRightHeader + v] = {0, static_cast<uint8_t>(40 + v), static_cast<uint8_t>(120 + 2 * v)};
   }
   image.palette[kLineRight] = {0, 170, 0};
@@ -165,14 +169,15 @@ PatternPicture DrawPatternPicture(std::span<const uint8_t> frame, uint32_t bytes
   for (uint32_t line = 0; line < out.lines; ++line) {
     uint8_t* row = &image.pixels[size_t{line} * image.width];
     const size_t begin = size_t{line} * bytesPerLine, end = std::min(frame.size(), begin + bytesPerLine);
-    bool wrong = false;
+    const bool wrong = !std::equal(frame.begin() + begin, frame.begin() + end, expected.begin() + begin);
     for (size_t at = begin; at < end; ++at) {
-      const auto shade = static_cast<uint8_t>(frame[at] >> 2);
+      uint8_t& pixel = row[kMargin + (at - begin)];
       if (frame[at] != expected[at]) {
-        wrong = true;
-        row[kMargin + (at - begin)] = kWrongByte + shade;
+        pixel = kWrongByte + (frame[at] >> 2);
+      } else if (at < frames::kHeaderSize) {
+        pixel = kRightHeader + (frame[at] >> 2);
       } else {
-        row[kMargin + (at - begin)] = (at < frames::kHeaderSize ? kRightHeader : kRightByte) + shade;
+        pixel = (wrong ? kRightOnWrongLine : kRightByte) + (frame[at] >> 3);
       }
     }
     std::fill(row, row + kMargin - 4, wrong ? kLineWrong : kLineRight);

@@ -5,9 +5,9 @@
 //    pixel per byte, `bytesPerLine` bytes per line, compared with the frame
 //    the header names (or, if the header is broken, the one expected next).
 //    A margin on the left is green for a line that is exactly as expected and
-//    red for a line with any wrong byte; wrong bytes are red, right ones grey
-//    (blue in the header), bytes past the frame's end black. A person sees
-//    the wrong lines at once. This picture is for people: play refuses it.
+//    red for a line with any wrong byte; wrong bytes are bright red, right
+//    ones a low-contrast grey (pink on a wrong line, blue in the header),
+//    bytes past the frame's end black. A person sees the wrong lines at once. This picture is for people: play refuses it.
 //  - raw: the bytes as they are, laid out `width` pixels a line in a pixel
 //    format the user names (what a real card's frames look like). Lossless:
 //    a text chunk records the format and the byte count, so `play` turns the
@@ -57,8 +57,9 @@ std::optional<std::vector<uint8_t>> BytesOfRawPicture(const Image& image, std::s
 // The pattern view's palette indices (tests look at them).
 namespace pattern_view {
 constexpr uint32_t kMargin = 16;        // pixels left of the data: 12 status, 4 separator
-constexpr uint8_t kRightByte = 0;       // 0..63: grey by value / 4
-constexpr uint8_t kWrongByte = 64;      // 64..127: red by value / 4
+constexpr uint8_t kRightByte = 0;       // 0..31: grey by value / 8
+constexpr uint8_t kRightOnWrongLine = 32;  // 32..63: pink by value / 8, so that the whole line stands out
+constexpr uint8_t kWrongByte = 64;      // 64..127: bright red by value / 4
 constexpr uint8_t kRightHeader = 128;   // 128..191: blue by value / 4
 constexpr uint8_t kLineRight = 192;
 constexpr uint8_t kLineWrong = 193;
