@@ -8,7 +8,7 @@ cmake --preset sim >/dev/null
 cmake --build --preset sim
 ./build/sim/tools/capture-demo
 echo
-echo "Driver packages, checked by pecheck: build/sim/packages/<Product>/ (<Product>.sys, .inf, .sys.so) for"
+echo "Driver packages, checked by pecheck and makecat: build/sim/packages/<Product>/ (<Product>.sys, .inf, .cat, .sys.so) for"
 echo "  $(cd build/sim/packages && ls -d -- */ | tr -d / | tr '\n' ' ')"
 echo "Manifest (sizes, SHA-256, imports): build/sim/packages/manifest.json and manifest.tsv"
 echo "The hardware IDs in the .inf files are PLACEHOLDERS (PCI\\VEN_FEED&DEV_00nn)."
