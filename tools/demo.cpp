@@ -3,7 +3,7 @@
 // Windows do to a card: start, register access, capture and playout of
 // test-pattern frames, a loopback, sleep and resume, a rebalance and a
 // surprise removal. It shows what the driver printed and whether every
-// byte arrived intact.
+// byte that travelled arrived intact.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -216,16 +216,27 @@ int main(int argc, char** argv) {
     failures += static_cast<int>(kFrames - sinkGood) + static_cast<int>(sinkBad);
 
     Section("Loopback: 777,777 random bytes out and back");
-    std::vector<uint8_t> pattern(777777);
+    // The card moves whole 32-bit words: a length that is not a multiple of
+    // 4 travels only up to its last whole word, and the demo says so rather
+    // than call the rest intact.
+    constexpr uint32_t kLoopbackBytes = 777777;
+    constexpr uint32_t kTravelling = kLoopbackBytes & ~3u;
+    std::vector<uint8_t> pattern(kLoopbackBytes);
     std::mt19937 random(7);
     for (auto& b : pattern) b = static_cast<uint8_t>(random());
     std::memcpy(buffer, pattern.data(), pattern.size());
-    bool out = card0.Transfer(true, buffer, 777776, card::dma::kStartPlayout, 0, readDone);
+    if (kTravelling != kLoopbackBytes) {
+      const uint32_t left = kLoopbackBytes - kTravelling;
+      std::printf("   warning: %u bytes is not a multiple of 4; the card moves the first %u, and the last %u %s\n",
+                  kLoopbackBytes, kTravelling, left, left == 1 ? "byte does not travel" : "bytes do not travel");
+    }
+    bool out = card0.Transfer(true, buffer, kTravelling, card::dma::kStartPlayout, 0, readDone);
     std::memset(buffer, 0, kFrameBytes);
-    bool back = card0.Transfer(false, buffer, 777776, card::dma::kStartLoopback, 0, writeDone);
-    bool same = std::memcmp(buffer, pattern.data(), 777776) == 0;
-    std::printf("   %s (%u bytes compared: the card moves whole 32-bit words)\n",
-                out && back && same ? "every byte intact" : "MISMATCH", 777776u);
+    bool back = card0.Transfer(false, buffer, kTravelling, card::dma::kStartLoopback, 0, writeDone);
+    bool same = std::memcmp(buffer, pattern.data(), kTravelling) == 0;
+    std::printf("   %s: %u of %u bytes compared, %u not sent\n",
+                out && back && same ? "all bytes that travelled came back intact" : "MISMATCH", kTravelling,
+                kLoopbackBytes, kLoopbackBytes - kTravelling);
     failures += !(out && back && same);
     image.ClearDbgOutput();
 
