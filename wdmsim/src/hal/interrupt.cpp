@@ -9,11 +9,9 @@
 //     its vector (before that the interrupt controller keeps it masked). One
 //     delivery walks the connected routines in connection order until one
 //     claims the interrupt. A level line that is still asserted after a walk
-//     is delivered again after a short pause on the simulated clock (and,
-//     on the real-time clock, a few microseconds of real time), so a storm
-//     is visible in the counts without spinning a processor. The thread is
-//     a simulated thread for its whole life: it waits until the first
-//     redelivery is due, or with no deadline (ke/clock.h, note 1).
+//     is delivered again after a short pause on the simulated clock (and a
+//     few microseconds of real time), so a storm is visible in the counts
+//     without spinning a processor.
 //  3. A message goes to the routine connected for the card's messages, or is
 //     dropped (counted) when none is.
 //  4. Disconnecting waits until no delivery that may still call the routine
@@ -75,19 +73,16 @@ bool Walk(KernelState& k, HalState& h, std::unique_lock<std::mutex>& lock, const
     if (claimed || k.crashed) break;
   }
   for (PKINTERRUPT o : objects) --o->inProgress;
-  k.clock.Kick(h.Channel());
   h.cv.notify_all();
   return claimed;
 }
 
 void InterruptThread(KernelState* k, HalState* h) {
-  k->clock.AdoptCount(Clock::Role::Interrupts);
   SetCurrentProcessor(0);
-  const bool simulated = k->clock.simulated();
   std::unique_lock lock(h->lock);
   while (!h->stopping) {
     if (k->crashed) {
-      k->clock.WaitOnce(h->Channel(), lock, Clock::kNever);
+      h->cv.wait(lock);
       continue;
     }
     if (!h->messages.empty()) {  // note 3
@@ -108,24 +103,19 @@ void InterruptThread(KernelState* k, HalState* h) {
     }
     // Note 2: the line that is due first.
     const auto now = std::chrono::steady_clock::now();
-    const uint64_t nowNs = k->clock.NowNs();
     CardSlot* due = nullptr;
     auto earliest = std::chrono::steady_clock::time_point::max();
-    uint64_t earliestNs = Clock::kNever;
     for (auto& [number, card] : h->cards) {
       auto chain = h->chains.find(card->vector);
       if (!card->lineAsserted || chain == h->chains.end() || chain->second.empty()) continue;
-      if (simulated ? card->nextDeliveryNs <= nowNs : card->nextDelivery <= now) {
+      if (card->nextDelivery <= now) {
         due = card.get();
         break;
       }
       earliest = std::min(earliest, card->nextDelivery);
-      earliestNs = std::min(earliestNs, card->nextDeliveryNs);
     }
     if (due == nullptr) {
-      if (simulated) {
-        k->clock.WaitOnce(h->Channel(), lock, earliestNs);
-      } else if (earliest == std::chrono::steady_clock::time_point::max()) {
+      if (earliest == std::chrono::steady_clock::time_point::max()) {
         h->cv.wait(lock);
       } else {
         h->cv.wait_until(lock, earliest);
@@ -140,16 +130,10 @@ void InterruptThread(KernelState* k, HalState* h) {
       ++due->counts.lineUnclaimed;
     }
     if (due->lineAsserted) {
-      if (simulated) {
-        due->nextDeliveryNs = k->clock.NowNs() + kRedeliveryPause100ns * 100;
-      } else {
-        due->nextDelivery = std::max(k->clock.RealAt(k->clock.Now100ns() + kRedeliveryPause100ns),
-                                     std::chrono::steady_clock::now() + kMinimumRealPause);
-      }
+      due->nextDelivery = std::max(k->clock.RealAt(k->clock.Now100ns() + kRedeliveryPause100ns),
+                                   std::chrono::steady_clock::now() + kMinimumRealPause);
     }
   }
-  lock.unlock();
-  k->clock.Leave();
 }
 
 CardSlot* CardForPdo(HalState& h, PDEVICE_OBJECT pdo) {
@@ -209,7 +193,6 @@ NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, P
   chain.push_back(object);
   h.objects.insert(object);
   *result = object;
-  k.clock.Kick(h.Channel());
   h.cv.notify_all();  // a line that was waiting for a routine
   return STATUS_SUCCESS;
 }
@@ -270,7 +253,7 @@ void DisconnectLocked(HalState& h, PKINTERRUPT object, std::unique_lock<std::mut
   auto& chain = h.chains[object->vector];
   chain.erase(std::remove(chain.begin(), chain.end(), object), chain.end());
   h.objects.erase(object);
-  K().clock.Wait(h.Channel(), lock, Clock::kNever, [&] { return object->inProgress == 0; });
+  h.cv.wait(lock, [&] { return object->inProgress == 0; });
 }
 
 void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::unique_lock<std::mutex>& lock) {
@@ -282,7 +265,7 @@ void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::u
     if (card->messageTable == table) card->messageTable = nullptr;
   }
   h.tables.erase(table);
-  K().clock.Wait(h.Channel(), lock, Clock::kNever, [&] {
+  h.cv.wait(lock, [&] {
     return std::all_of(table->objects.begin(), table->objects.end(), [](PKINTERRUPT o) { return o->inProgress == 0; });
   });
 }
@@ -296,35 +279,25 @@ void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::u
 
 }  // namespace
 
-void StartInterrupts(KernelState& k, HalState& h) {
-  k.clock.CountStartingThread();
-  h.interruptThread = std::thread(InterruptThread, &k, &h);
-}
+void StartInterrupts(KernelState& k, HalState& h) { h.interruptThread = std::thread(InterruptThread, &k, &h); }
 
 void SetLine(unsigned slot, bool asserted) {
-  KernelState& k = K();
   HalState& h = H();
   {
     std::lock_guard lock(h.lock);
     auto it = h.cards.find(slot);
     if (it == h.cards.end()) return;
     it->second->lineAsserted = asserted;
-    if (!asserted) {  // a new assertion is a new interrupt
-      it->second->nextDelivery = {};
-      it->second->nextDeliveryNs = 0;
-    }
-    k.clock.Kick(h.Channel());
+    if (!asserted) it->second->nextDelivery = {};  // a new assertion is a new interrupt
   }
   h.cv.notify_all();
 }
 
 void SignalMessage(unsigned slot, ULONG messageId) {
-  KernelState& k = K();
   HalState& h = H();
   {
     std::lock_guard lock(h.lock);
     h.messages.emplace_back(slot, messageId);
-    k.clock.Kick(h.Channel());
   }
   h.cv.notify_all();
 }

@@ -211,13 +211,11 @@ NTSTATUS QueryRemoveLocked(Slot& slot, bool remove) {
 }  // namespace
 
 NTSTATUS Kernel::StartCard(Slot& slot, const std::optional<ResourceLists>& resources) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return StartLocked(*this, slot, resources);
 }
 
 NTSTATUS Kernel::AddAndStartCard(DriverImage& driver, Slot** slot, const card::CardOptions& options) {
-  ClockScope scope(*state_);
   Slot& plugged = PlugCard(driver, options);
   if (slot != nullptr) *slot = &plugged;
   if (!NT_SUCCESS(plugged.addStatus)) return plugged.addStatus;
@@ -225,13 +223,11 @@ NTSTATUS Kernel::AddAndStartCard(DriverImage& driver, Slot** slot, const card::C
 }
 
 NTSTATUS Kernel::DisableCard(Slot& slot) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, true);
 }
 
 NTSTATUS Kernel::EnableCard(Slot& slot) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (slot.pdo == nullptr || slot.driver == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (slot.Fdo() != nullptr) return STATUS_INVALID_DEVICE_REQUEST;  // not disabled
@@ -241,7 +237,6 @@ NTSTATUS Kernel::EnableCard(Slot& slot) {
 }
 
 NTSTATUS Kernel::Rebalance(Slot& slot, const std::optional<ResourceLists>& resources) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (NTSTATUS present = StackPresent(*state_, slot); !NT_SUCCESS(present)) return present;
   if (!slot.started) return STATUS_INVALID_DEVICE_REQUEST;
@@ -256,7 +251,6 @@ NTSTATUS Kernel::Rebalance(Slot& slot, const std::optional<ResourceLists>& resou
 }
 
 NTSTATUS Kernel::QueryStopThenCancel(Slot& slot) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (NTSTATUS present = StackPresent(*state_, slot); !NT_SUCCESS(present)) return present;
   if (!slot.started) return STATUS_INVALID_DEVICE_REQUEST;
@@ -266,19 +260,16 @@ NTSTATUS Kernel::QueryStopThenCancel(Slot& slot) {
 }
 
 NTSTATUS Kernel::QueryRemoveThenCancel(Slot& slot) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, false);
 }
 
 NTSTATUS Kernel::QueryRemoveAndRemove(Slot& slot) {
-  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, true);
 }
 
 NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
-  ClockScope scope(*state_);
   KernelState& k = *state_;
   std::lock_guard lock(StackLock(slot));
   if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
@@ -315,10 +306,10 @@ NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
 
 namespace pnp {
 
-SimMutex& StackLock(const Slot& slot) {
+std::mutex& StackLock(const Slot& slot) {
   KernelState& k = K();
   std::lock_guard guard(k.pnpLocksGuard);
-  return k.pnpLocks.try_emplace(&slot, k.clock).first->second;
+  return k.pnpLocks[&slot];
 }
 
 bool RemovalPendingLocked(PDEVICE_OBJECT device) {
