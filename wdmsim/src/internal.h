@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "ke/clock.h"
 #include "wdmsim/kernel.h"
 #include "wdmsim/ntddk.h"
 
@@ -36,36 +37,6 @@ struct HalState;
 namespace se {
 struct SecurityDescriptor;
 }
-
-// ---------------------------------------------------------------------------
-// The one simulated clock
-// ---------------------------------------------------------------------------
-class Clock {
- public:
-  // 2026-01-01 00:00:00 UTC in 100 ns units since 1601: a fixed start keeps
-  // printed times comparable between runs.
-  static constexpr int64_t kBootTime100ns = 13411699200LL * 10000000LL;
-
-  explicit Clock(double speedup) : speedup_(speedup), realStart_(std::chrono::steady_clock::now()) {}
-  int64_t Now100ns() const {
-    auto real = std::chrono::steady_clock::now() - realStart_;
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
-    return kBootTime100ns + static_cast<int64_t>(static_cast<double>(ns) * speedup_ / 100.0);
-  }
-  uint64_t NowNs() const { return static_cast<uint64_t>(Now100ns() - kBootTime100ns) * 100; }
-  // The real instant at which the simulated clock reads `sim100ns`.
-  std::chrono::steady_clock::time_point RealAt(int64_t sim100ns) const {
-    double realNs = static_cast<double>(sim100ns - kBootTime100ns) * 100.0 / speedup_;
-    return realStart_ + std::chrono::nanoseconds(static_cast<int64_t>(realNs));
-  }
-  // A relative (negative) or absolute (positive) kernel due time as absolute sim time.
-  int64_t AbsoluteDue(LONGLONG due) const { return due < 0 ? Now100ns() - due : due; }
-  double speedup() const { return speedup_; }
-
- private:
-  double speedup_;
-  std::chrono::steady_clock::time_point realStart_;
-};
 
 // ---------------------------------------------------------------------------
 // Objects
@@ -109,7 +80,7 @@ struct LinkInfo {
 struct KernelState {
   explicit KernelState(const Options& options);
 
-  Options options;
+  Options options;  // options.clock is always set
   Clock clock;
   std::atomic<bool> stopping{false};
 
@@ -123,6 +94,13 @@ struct KernelState {
   std::vector<std::thread> dpcThreads;
   std::thread timerThread;
   std::atomic<unsigned> nextProcessor{0};
+  Clock::Channel DispatcherChannel() { return {&dispatcher, &dispatcherCv}; }
+
+  // ExSetTimerResolution: the resolution each requester still holds, in
+  // 100 ns units, by image (null: built-in drivers and wdmsim itself). The
+  // clock's tick is the finest of them (ke/clock.h, note 5).
+  std::mutex resolutionLock;
+  std::map<const void*, ULONG> resolutionRequests;
 
   // Object manager and I/O manager (note 1)
   mutable std::recursive_mutex objects;
@@ -136,6 +114,7 @@ struct KernelState {
   std::mutex threadIrpsLock;
   std::condition_variable threadIrpsCv;
   std::map<PIRP, ThreadIrp> threadIrps;
+  Clock::Channel ThreadIrpsChannel() { return {&threadIrpsLock, &threadIrpsCv}; }
   KSPIN_LOCK cancelSpinLock = 0;  // IoAcquireCancelSpinLock
   // Verifier: references drivers took with ObReferenceObjectByHandle,
   // ObReferenceObject and IoGetAttachedDeviceReference and have not yet
@@ -152,9 +131,10 @@ struct KernelState {
   // The PnP manager sends one request at a time to a device stack; the power
   // manager one power request at a time system-wide (pnp/sequences.cpp,
   // pnp/power.cpp).
+  // Both are held across driver code, which may wait on the clock.
   std::mutex pnpLocksGuard;
-  std::map<const Slot*, std::mutex> pnpLocks;
-  std::mutex powerLock;
+  std::map<const Slot*, SimMutex> pnpLocks;
+  SimMutex powerLock{clock};
   SYSTEM_POWER_STATE systemPowerState = PowerSystemWorking;
   std::set<const Slot*> removalAwaitingClose;  // surprise-removed, remove sent when the last handle closes
 
@@ -189,6 +169,20 @@ struct KernelState {
 
   // HAL: cards on the bus, I/O space, DMA, MDLs, interrupts (hal/hal.h).
   std::shared_ptr<hal::HalState> hal;
+};
+
+// A host thread inside a wdmsim call: a simulated thread for the clock
+// (ke/clock.h, note 1). Every call at the API boundary that can run driver
+// code or wait holds one.
+class ClockScope {
+ public:
+  explicit ClockScope(KernelState& k) : clock_(k.clock) { clock_.Enter(); }
+  ~ClockScope() { clock_.Leave(); }
+  ClockScope(const ClockScope&) = delete;
+  ClockScope& operator=(const ClockScope&) = delete;
+
+ private:
+  Clock& clock_;
 };
 
 // Forgets a process's handles without closing them (the kernel is dead).
@@ -265,7 +259,7 @@ void HandleClosed(PDEVICE_OBJECT device);
 // handle. The caller holds K().pnpLocksGuard.
 bool RemovalPendingLocked(PDEVICE_OBJECT device);
 // The lock that keeps Plug and Play and power requests to one stack apart.
-std::mutex& StackLock(const Slot& slot);
+SimMutex& StackLock(const Slot& slot);
 // After a successful AddDevice: the registry's security descriptor and
 // characteristics (from the driver's INF) go on every device of the stack.
 void ApplyDeviceProperties(const Slot& slot);

@@ -38,7 +38,25 @@ Kernel& CurrentKernel() {
   return *k;
 }
 
-KernelState::KernelState(const Options& opts) : options(opts), clock(opts.speedup) {
+namespace {
+
+// Options::clock, or WDMSIM_CLOCK when the options leave it unset, so that a
+// whole test program can be run on either clock without editing it.
+ClockMode ChosenClock(const Options& options) {
+  if (options.clock) return *options.clock;
+  const char* chosen = std::getenv("WDMSIM_CLOCK");
+  if (chosen == nullptr || std::string_view(chosen).empty() || std::string_view(chosen) == "realtime") {
+    return ClockMode::Realtime;
+  }
+  if (std::string_view(chosen) == "simulated") return ClockMode::Simulated;
+  throw std::invalid_argument(std::string("wdmsim: WDMSIM_CLOCK must be \"simulated\" or \"realtime\", not \"") +
+                              chosen + "\"");
+}
+
+}  // namespace
+
+KernelState::KernelState(const Options& opts) : options(opts), clock(ChosenClock(opts), opts.speedup) {
+  options.clock = clock.mode();
   const char* echo = std::getenv("WDMSIM_ECHO");
   if (echo != nullptr && echo[0] == '1') options.echoDbgPrint = true;
 }
@@ -76,6 +94,10 @@ void KernelState::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PT
     std::lock_guard lock(logLock);
     bugCheckReport = report.str();
     std::fprintf(stderr, "%s", bugCheckReport.c_str());
+  }
+  {
+    std::lock_guard lock(dispatcher);
+    clock.Kick(DispatcherChannel());  // waiters without a time-out give up
   }
   dispatcherCv.notify_all();
   throw BugCheck(code, report.str());
@@ -141,6 +163,7 @@ Kernel::Kernel(const Options& options) : state_(std::make_unique<KernelState>(op
 Kernel::~Kernel() {
   KernelState& k = *state_;
   if (!k.crashed) {
+    ClockScope scope(k);
     try {
       k.defaultProcess.reset();  // the system closes what a process left open
       for (auto& slot : k.slots) {
@@ -178,6 +201,7 @@ Kernel::~Kernel() {
     hal::Stop(k);
     k.StopThreads();
   }
+  k.clock.Stop();  // every simulated thread has ended
   for (PIRP irp : k.abandonedIrps) ::operator delete(irp);
   k.abandonedIrps.clear();
   pnp::DeleteBusDriver(k.pciDriver);
@@ -204,7 +228,22 @@ std::string Kernel::BugCheckReport() const {
 
 Process& Kernel::DefaultProcess() { return *state_->defaultProcess; }
 int64_t Kernel::SystemTime100ns() const { return state_->clock.Now100ns(); }
+uint64_t Kernel::NanosecondsSinceBoot() const { return state_->clock.NowNs(); }
 double Kernel::speedup() const { return state_->clock.speedup(); }
+ClockMode Kernel::clockMode() const { return state_->clock.mode(); }
+ULONG Kernel::TimerResolution100ns() const { return static_cast<ULONG>(state_->clock.TickNs() / 100); }
+
+void Kernel::RunFor(std::chrono::nanoseconds duration) {
+  Clock& clock = state_->clock;
+  if (duration.count() <= 0) return;
+  if (!clock.simulated()) {
+    std::this_thread::sleep_for(std::chrono::duration<double, std::nano>(static_cast<double>(duration.count()) /
+                                                                         clock.speedup()));
+    return;
+  }
+  ClockScope scope(*state_);  // counted before reading the clock, so that it cannot move in between
+  clock.SleepUntil(clock.NowNs() + static_cast<uint64_t>(duration.count()), true);
+}
 
 uint32_t NtStatusToWin32Error(NTSTATUS status) {
   switch (static_cast<uint32_t>(status)) {

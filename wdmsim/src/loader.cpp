@@ -115,6 +115,7 @@ void DriverImage::ClearDbgOutput() {
 }
 
 DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serviceName) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   auto impl = std::make_unique<DriverImage::Impl>();
   impl->originalPath = path;
@@ -181,6 +182,7 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
 // there is nothing to map, so no code range and no private globals.
 DriverImage& Kernel::LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALIZE driverEntry,
                                        const std::string& infPath) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   auto impl = std::make_unique<DriverImage::Impl>();
   impl->name = name;
@@ -213,6 +215,7 @@ DriverImage& Kernel::LoadBuiltInDriver(const std::string& name, PDRIVER_INITIALI
 }
 
 std::string Kernel::UnloadDriver(DriverImage& image) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   auto& impl = image.impl();
   PDRIVER_OBJECT driver = &impl.driverObject;

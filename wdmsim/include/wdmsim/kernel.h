@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "wdmsim/ntddk.h"
-
 #include <optional>
+
+#include "wdmsim/ntddk.h"
 
 #include "card/card.h"
 
@@ -41,13 +41,29 @@ constexpr uint32_t SYNCHRONIZE = 0x00100000;
 // see. Administrator is an elevated administrator.
 enum class Token { System, Administrator, StandardUser };
 
+// What drives the simulated clock.
+//  - Realtime: the host's clock, times Options::speedup. Timers and delays
+//    end at their due time, not on a clock tick.
+//  - Simulated: a clock of its own that moves only when every simulated
+//    thread waits, straight to the next deadline: wdmsim's threads, and host
+//    threads while they are inside a wdmsim call. Outcomes do not depend on
+//    the host's speed or load, and long time-outs take no wall time. Timers,
+//    delays and wait time-outs end on the clock tick (15.625 ms, or what
+//    ExSetTimerResolution set); processor stalls are exact; every read of
+//    the system time by the driver costs 1 us. Options::speedup is ignored.
+enum class ClockMode { Realtime, Simulated };
+
 struct Options {
-  // Simulated time runs this many times faster than real time: system time,
-  // timers, thread delays, processor stalls and the card's latencies.
+  // Realtime clock: simulated time runs this many times faster than real
+  // time: system time, timers, thread delays, processor stalls and the
+  // card's latencies.
   double speedup = 1.0;
   unsigned processors = 2;  // DPC threads
   // Echo every DbgPrint line to stderr (also with WDMSIM_ECHO=1).
   bool echoDbgPrint = false;
+  // Unset: WDMSIM_CLOCK from the environment ("simulated" or "realtime"),
+  // else Realtime.
+  std::optional<ClockMode> clock;
 };
 
 // Raised in the thread that hit a bug check; the kernel is dead afterwards.
@@ -222,7 +238,18 @@ class Kernel {
 
   // The simulated clock.
   int64_t SystemTime100ns() const;
+  uint64_t NanosecondsSinceBoot() const;
   double speedup() const;
+  ClockMode clockMode() const;
+  // The clock tick timers, delays and wait time-outs end on, in 100 ns units:
+  // 156250 (15.625 ms), or the finest resolution still requested with
+  // ExSetTimerResolution. Only the Simulated clock rounds to it.
+  ULONG TimerResolution100ns() const;
+  // The calling thread lets `duration` of simulated time pass while the
+  // simulation runs. Simulated: waits until the clock reads exactly now +
+  // duration (not rounded to the tick), taking no more wall time than the
+  // work in between. Realtime: sleeps duration / speedup.
+  void RunFor(std::chrono::nanoseconds duration);
 
   KernelState& state() { return *state_; }
 

@@ -74,8 +74,10 @@ struct CardSlot {
   ULONG vector = 0;   // translated: the system vector
   KIRQL irql = 0;
   bool lineAsserted = false;
-  // A line that stays asserted is delivered again only after this instant.
+  // A line that stays asserted is delivered again only after this instant:
+  // real time on the real-time clock, ns since boot on the Simulated one.
   std::chrono::steady_clock::time_point nextDelivery{};
+  uint64_t nextDeliveryNs = 0;
   PIO_INTERRUPT_MESSAGE_INFO messageTable = nullptr;
   Kernel::InterruptCounts counts{};
 };
@@ -155,6 +157,7 @@ struct HalState {
   std::deque<std::pair<unsigned, ULONG>> messages;   // (slot, message id) waiting for delivery
   bool stopping = false;
   std::thread interruptThread;
+  Clock::Channel Channel() { return {&lock, &cv}; }
 
   // Card events: callbacks the cards scheduled on the simulated clock.
   std::mutex eventLock;
@@ -162,6 +165,7 @@ struct HalState {
   std::multimap<uint64_t, std::function<void()>> events;  // by due time, ns
   bool eventsStopping = false;
   std::thread eventThread;
+  Clock::Channel EventChannel() { return {&eventLock, &eventCv}; }
 };
 
 HalState& H();

@@ -9,9 +9,11 @@
 //     its vector (before that the interrupt controller keeps it masked). One
 //     delivery walks the connected routines in connection order until one
 //     claims the interrupt. A level line that is still asserted after a walk
-//     is delivered again after a short pause on the simulated clock (and a
-//     few microseconds of real time), so a storm is visible in the counts
-//     without spinning a processor.
+//     is delivered again after a short pause on the simulated clock (and,
+//     on the real-time clock, a few microseconds of real time), so a storm
+//     is visible in the counts without spinning a processor. The thread is
+//     a simulated thread for its whole life: it waits until the first
+//     redelivery is due, or with no deadline (ke/clock.h, note 1).
 //  3. A message goes to the routine connected for the card's messages, or is
 //     dropped (counted) when none is.
 //  4. Disconnecting waits until no delivery that may still call the routine
@@ -73,16 +75,19 @@ bool Walk(KernelState& k, HalState& h, std::unique_lock<std::mutex>& lock, const
     if (claimed || k.crashed) break;
   }
   for (PKINTERRUPT o : objects) --o->inProgress;
+  k.clock.Kick(h.Channel());
   h.cv.notify_all();
   return claimed;
 }
 
 void InterruptThread(KernelState* k, HalState* h) {
+  k->clock.AdoptCount(Clock::Role::Interrupts);
   SetCurrentProcessor(0);
+  const bool simulated = k->clock.simulated();
   std::unique_lock lock(h->lock);
   while (!h->stopping) {
     if (k->crashed) {
-      h->cv.wait(lock);
+      k->clock.WaitOnce(h->Channel(), lock, Clock::kNever);
       continue;
     }
     if (!h->messages.empty()) {  // note 3
@@ -103,19 +108,24 @@ void InterruptThread(KernelState* k, HalState* h) {
     }
     // Note 2: the line that is due first.
     const auto now = std::chrono::steady_clock::now();
+    const uint64_t nowNs = k->clock.NowNs();
     CardSlot* due = nullptr;
     auto earliest = std::chrono::steady_clock::time_point::max();
+    uint64_t earliestNs = Clock::kNever;
     for (auto& [number, card] : h->cards) {
       auto chain = h->chains.find(card->vector);
       if (!card->lineAsserted || chain == h->chains.end() || chain->second.empty()) continue;
-      if (card->nextDelivery <= now) {
+      if (simulated ? card->nextDeliveryNs <= nowNs : card->nextDelivery <= now) {
         due = card.get();
         break;
       }
       earliest = std::min(earliest, card->nextDelivery);
+      earliestNs = std::min(earliestNs, card->nextDeliveryNs);
     }
     if (due == nullptr) {
-      if (earliest == std::chrono::steady_clock::time_point::max()) {
+      if (simulated) {
+        k->clock.WaitOnce(h->Channel(), lock, earliestNs);
+      } else if (earliest == std::chrono::steady_clock::time_point::max()) {
         h->cv.wait(lock);
       } else {
         h->cv.wait_until(lock, earliest);
@@ -130,10 +140,16 @@ void InterruptThread(KernelState* k, HalState* h) {
       ++due->counts.lineUnclaimed;
     }
     if (due->lineAsserted) {
-      due->nextDelivery = std::max(k->clock.RealAt(k->clock.Now100ns() + kRedeliveryPause100ns),
-                                   std::chrono::steady_clock::now() + kMinimumRealPause);
+      if (simulated) {
+        due->nextDeliveryNs = k->clock.NowNs() + kRedeliveryPause100ns * 100;
+      } else {
+        due->nextDelivery = std::max(k->clock.RealAt(k->clock.Now100ns() + kRedeliveryPause100ns),
+                                     std::chrono::steady_clock::now() + kMinimumRealPause);
+      }
     }
   }
+  lock.unlock();
+  k->clock.Leave();
 }
 
 CardSlot* CardForPdo(HalState& h, PDEVICE_OBJECT pdo) {
@@ -193,6 +209,7 @@ NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, P
   chain.push_back(object);
   h.objects.insert(object);
   *result = object;
+  k.clock.Kick(h.Channel());
   h.cv.notify_all();  // a line that was waiting for a routine
   return STATUS_SUCCESS;
 }
@@ -253,7 +270,7 @@ void DisconnectLocked(HalState& h, PKINTERRUPT object, std::unique_lock<std::mut
   auto& chain = h.chains[object->vector];
   chain.erase(std::remove(chain.begin(), chain.end(), object), chain.end());
   h.objects.erase(object);
-  h.cv.wait(lock, [&] { return object->inProgress == 0; });
+  K().clock.Wait(h.Channel(), lock, Clock::kNever, [&] { return object->inProgress == 0; });
 }
 
 void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::unique_lock<std::mutex>& lock) {
@@ -265,7 +282,7 @@ void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::u
     if (card->messageTable == table) card->messageTable = nullptr;
   }
   h.tables.erase(table);
-  h.cv.wait(lock, [&] {
+  K().clock.Wait(h.Channel(), lock, Clock::kNever, [&] {
     return std::all_of(table->objects.begin(), table->objects.end(), [](PKINTERRUPT o) { return o->inProgress == 0; });
   });
 }
@@ -279,25 +296,35 @@ void DisconnectTableLocked(HalState& h, PIO_INTERRUPT_MESSAGE_INFO table, std::u
 
 }  // namespace
 
-void StartInterrupts(KernelState& k, HalState& h) { h.interruptThread = std::thread(InterruptThread, &k, &h); }
+void StartInterrupts(KernelState& k, HalState& h) {
+  k.clock.CountStartingThread();
+  h.interruptThread = std::thread(InterruptThread, &k, &h);
+}
 
 void SetLine(unsigned slot, bool asserted) {
+  KernelState& k = K();
   HalState& h = H();
   {
     std::lock_guard lock(h.lock);
     auto it = h.cards.find(slot);
     if (it == h.cards.end()) return;
     it->second->lineAsserted = asserted;
-    if (!asserted) it->second->nextDelivery = {};  // a new assertion is a new interrupt
+    if (!asserted) {  // a new assertion is a new interrupt
+      it->second->nextDelivery = {};
+      it->second->nextDeliveryNs = 0;
+    }
+    k.clock.Kick(h.Channel());
   }
   h.cv.notify_all();
 }
 
 void SignalMessage(unsigned slot, ULONG messageId) {
+  KernelState& k = K();
   HalState& h = H();
   {
     std::lock_guard lock(h.lock);
     h.messages.emplace_back(slot, messageId);
+    k.clock.Kick(h.Channel());
   }
   h.cv.notify_all();
 }

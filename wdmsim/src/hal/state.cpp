@@ -25,12 +25,14 @@ void Stop(KernelState& k) {
   {
     std::lock_guard lock(h->eventLock);
     h->eventsStopping = true;
+    k.clock.Kick(h->EventChannel());
   }
   h->eventCv.notify_all();
   if (h->eventThread.joinable()) h->eventThread.join();
   {
     std::lock_guard lock(h->lock);
     h->stopping = true;
+    k.clock.Kick(h->Channel());
   }
   h->cv.notify_all();
   if (h->interruptThread.joinable()) h->interruptThread.join();

@@ -27,10 +27,11 @@ void BeginThreadIrp(PIRP irp, const Process* process) {
 
 void EndThreadIrp(PIRP irp) {
   KernelState& k = K();
+  ClockScope scope(k);
   std::unique_lock lock(k.threadIrpsLock);
   auto it = k.threadIrps.find(irp);
   if (it == k.threadIrps.end()) return;
-  k.threadIrpsCv.wait(lock, [&] { return it->second.cancelling == 0; });  // note 2
+  k.clock.Wait(k.ThreadIrpsChannel(), lock, Clock::kNever, [&] { return it->second.cancelling == 0; });  // note 2
   k.threadIrps.erase(it);
 }
 
@@ -49,6 +50,7 @@ bool CancelThreadIo(const Process* process, std::thread::id thread) {
     {
       std::lock_guard lock(k.threadIrpsLock);
       --k.threadIrps[irp].cancelling;
+      k.clock.Kick(k.ThreadIrpsChannel());
     }
     k.threadIrpsCv.notify_all();
   };

@@ -99,9 +99,13 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
   }
   if (status == STATUS_PENDING) {
     // The requesting thread waits as long as the request takes; a driver that
-    // never completes it hangs the caller, as on Windows, but is reported.
+    // never completes it hangs the caller, as on Windows, but is reported:
+    // after ten minutes of real time on the real-time clock, of simulated
+    // time on the Simulated one (where they pass at once when nothing else
+    // is left to happen).
     LARGE_INTEGER limit;
-    limit.QuadPart = -static_cast<LONGLONG>(600.0 * 10000000.0 * k.clock.speedup());
+    const double scale = k.clock.simulated() ? 1.0 : k.clock.speedup();
+    limit.QuadPart = -static_cast<LONGLONG>(600.0 * 10000000.0 * scale);
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
       k.Finding(what + ": STATUS_PENDING returned and the request was never completed");
       EndThreadIrp(irp);
@@ -129,6 +133,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, K
 
 Kernel::RequestResult Kernel::SendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                                           const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill) {
+  ClockScope scope(*state_);
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
   PIRP irp = io::AllocateTrackedIrp(top, major, minor, nullptr);
   if (major == IRP_MJ_PNP) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -8,6 +8,11 @@
 //  2. Timers live in one queue ordered by absolute due time. The timer thread
 //     expires them on the simulated clock: it signals the timer and queues
 //     its DPC. KTIMER.Header.Inserted is 1 while a timer is in the queue.
+//     The due time kept is when the timer expires: on the Simulated clock,
+//     the tick boundary at or after the due time asked (ke/clock.h, note 5).
+//  3. The DPC threads and the timer thread are simulated threads for their
+//     whole life; an idle one waits with no deadline, the timer thread until
+//     the first timer's due time.
 #include <algorithm>
 
 #include "internal.h"
@@ -40,12 +45,30 @@ bool QueueDpcLocked(KernelState& k, PRKDPC dpc, unsigned processor, PVOID arg1, 
   return true;
 }
 
+// Due time in 100 ns units since 1601 as ns since boot, for the clock.
+uint64_t SinceBootNs(int64_t due) {
+  return due <= Clock::kBootTime100ns ? 0 : static_cast<uint64_t>(due - Clock::kBootTime100ns) * 100;
+}
+
+// When a timer set now with kernel due time `due` expires, in 100 ns units
+// since 1601 (note 2).
+int64_t ExpiryTime(const KernelState& k, LONGLONG due) {
+  if (!k.clock.simulated()) return k.clock.AbsoluteDue(due);
+  return Clock::kBootTime100ns + static_cast<int64_t>(k.clock.ExpiryNs(due) / 100);
+}
+
 void DpcThread(KernelState* k, unsigned processor) {
+  k->clock.AdoptCount(Clock::Role::Dpcs);  // note 3
   SetCurrentProcessor(processor);
   std::unique_lock lock(k->dispatcher);
   for (;;) {
-    k->dispatcherCv.wait(lock, [&] { return k->stopping || !k->dpcQueues[processor].empty(); });
-    if (k->stopping) return;
+    k->clock.Wait(k->DispatcherChannel(), lock, Clock::kNever,
+                  [&] { return k->stopping || !k->dpcQueues[processor].empty(); });
+    if (k->stopping) {
+      lock.unlock();
+      k->clock.Leave();
+      return;
+    }
     PRKDPC dpc = k->dpcQueues[processor].front();
     k->dpcQueues[processor].pop_front();
     dpc->DpcData = nullptr;  // note 1
@@ -71,28 +94,32 @@ void DpcThread(KernelState* k, unsigned processor) {
     lock.lock();
     k->runningDpcs[processor] = nullptr;
     ++k->dpcGeneration[processor];
+    k->clock.Kick(k->DispatcherChannel());
     k->dispatcherCv.notify_all();
   }
 }
 
 void TimerThread(KernelState* k) {
+  k->clock.AdoptCount(Clock::Role::Timers);  // note 3
   std::unique_lock lock(k->dispatcher);
   while (!k->stopping) {
     if (k->timers.empty()) {
-      k->dispatcherCv.wait(lock);
+      k->clock.WaitOnce(k->DispatcherChannel(), lock, Clock::kNever);
       continue;
     }
     auto [due, timer] = *k->timers.begin();
     if (k->clock.Now100ns() < due) {
-      k->dispatcherCv.wait_until(lock, k->clock.RealAt(due));
+      k->clock.WaitOnce(k->DispatcherChannel(), lock, SinceBootNs(due));
       continue;
     }
     k->timers.erase(k->timers.begin());
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
     if (timer->Period > 0) {
-      // A periodic timer is due again one period after this expiry was due.
-      int64_t next = due + static_cast<int64_t>(timer->Period) * 10000;
+      // A periodic timer is due again one period after this expiry was due
+      // (on the Simulated clock, on the tick after that).
+      int64_t next = k->clock.simulated() ? ExpiryTime(*k, due + static_cast<int64_t>(timer->Period) * 10000)
+                                          : due + static_cast<int64_t>(timer->Period) * 10000;
       timer->DueTime.QuadPart = static_cast<ULONGLONG>(next);
       timer->Header.Inserted = 1;
       k->timers.insert({next, timer});
@@ -101,8 +128,11 @@ void TimerThread(KernelState* k) {
       unsigned processor = k->nextProcessor++ % k->options.processors;
       QueueDpcLocked(*k, timer->Dpc, processor, nullptr, nullptr);
     }
+    k->clock.Kick(k->DispatcherChannel());
     k->dispatcherCv.notify_all();
   }
+  lock.unlock();
+  k->clock.Leave();
 }
 
 }  // namespace
@@ -115,7 +145,11 @@ void KernelState::StartThreads() {
   dpcQueues.resize(n);
   runningDpcs.assign(n, nullptr);
   dpcGeneration.assign(n, 0);
-  for (unsigned i = 0; i < n; ++i) dpcThreads.emplace_back(DpcThread, this, i);
+  for (unsigned i = 0; i < n; ++i) {
+    clock.CountStartingThread();
+    dpcThreads.emplace_back(DpcThread, this, i);
+  }
+  clock.CountStartingThread();
   timerThread = std::thread(TimerThread, this);
 }
 
@@ -123,6 +157,7 @@ void KernelState::StopThreads() {
   {
     std::lock_guard lock(dispatcher);
     stopping = true;
+    clock.Kick(DispatcherChannel());
   }
   dispatcherCv.notify_all();
   for (auto& t : dpcThreads) t.join();
@@ -205,6 +240,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   {
     std::lock_guard lock(k.dispatcher);
     queued = QueueDpcLocked(k, Dpc, CurrentProcessor(), SystemArgument1, SystemArgument2);
+    if (queued) k.clock.Kick(k.DispatcherChannel());
   }
   if (queued) k.dispatcherCv.notify_all();
   return queued;
@@ -226,12 +262,13 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 VOID KeFlushQueuedDpcs(void) {
   RequirePassive("KeFlushQueuedDpcs");
   KernelState& k = K();
+  ClockScope scope(k);
   std::unique_lock lock(k.dispatcher);
   std::vector<uint64_t> target(k.dpcQueues.size());
   for (size_t p = 0; p < k.dpcQueues.size(); ++p) {
     target[p] = k.dpcGeneration[p] + k.dpcQueues[p].size() + (k.runningDpcs[p] != nullptr ? 1 : 0);
   }
-  k.dispatcherCv.wait(lock, [&] {
+  k.clock.Wait(k.DispatcherChannel(), lock, Clock::kNever, [&] {
     if (k.stopping || k.crashed) return true;
     for (size_t p = 0; p < target.size(); ++p) {
       // Removed DPCs never run: an empty, idle processor is flushed too.
@@ -257,13 +294,14 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   {
     std::lock_guard lock(k.dispatcher);
     wasSet = RemoveTimerLocked(k, Timer);  // setting an armed timer re-arms it
-    int64_t due = k.clock.AbsoluteDue(DueTime.QuadPart);
+    int64_t due = ExpiryTime(k, DueTime.QuadPart);
     Timer->Header.SignalState = 0;
     Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     Timer->Period = Period;
     Timer->Dpc = Dpc;
     Timer->Header.Inserted = 1;
     k.timers.insert({due, Timer});
+    k.clock.Kick(k.DispatcherChannel());  // the timer thread's deadline may be earlier now
   }
   k.dispatcherCv.notify_all();
   return wasSet;

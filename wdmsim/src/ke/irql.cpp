@@ -69,19 +69,31 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
                       "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   }
   std::atomic_ref<ULONG_PTR> lock(*SpinLock);
-  for (unsigned spins = 0;; ++spins) {
+  auto tryAcquire = [&] {
     ULONG_PTR expected = 0;
-    if (lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) return;
-    if (spins > 64) std::this_thread::yield();
+    return lock.compare_exchange_strong(expected, 1, std::memory_order_seq_cst);
+  };
+  for (unsigned spins = 0;; ++spins) {
+    if (tryAcquire()) return;
+    if (spins > 64) {
+      // The holder may be stalling on the Simulated clock, which moves only
+      // once this thread waits too (ke/clock.h, note 4).
+      if (Clock& clock = K().clock; clock.simulated()) {
+        clock.WaitForLock(tryAcquire);
+        return;
+      }
+      std::this_thread::yield();
+    }
   }
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   std::atomic_ref<ULONG_PTR> lock(*SpinLock);
-  if (lock.exchange(0, std::memory_order_release) == 0) {
+  if (lock.exchange(0, std::memory_order_seq_cst) == 0) {
     K().RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x32, reinterpret_cast<ULONG_PTR>(SpinLock), 0,
                       0, "releasing a spin lock that is not held");
   }
+  K().clock.LockReleased();
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {

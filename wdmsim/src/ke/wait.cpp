@@ -1,6 +1,7 @@
 // Events, waits, delays and the system clock. Every waitable object is
 // guarded by the one dispatcher lock; a change of any signal state wakes
 // every waiter, which then looks at its own object again.
+#include <algorithm>
 #include <thread>
 
 #include "internal.h"
@@ -39,6 +40,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     std::lock_guard lock(k.dispatcher);
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    k.clock.Kick(k.DispatcherChannel());
   }
   k.dispatcherCv.notify_all();
   return previous;
@@ -72,6 +74,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   // Only a zero time-out may be used at DISPATCH_LEVEL: anything else blocks.
   RequireIrqlAtMost("KeWaitForSingleObject", poll ? DISPATCH_LEVEL : APC_LEVEL);
 
+  ClockScope scope(k);
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   std::unique_lock lock(k.dispatcher);
   auto satisfied = [&] {
@@ -80,11 +83,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     return true;
   };
   if (Timeout == nullptr) {
-    k.dispatcherCv.wait(lock, [&] { return satisfied() || k.crashed.load(); });
+    k.clock.Wait(k.DispatcherChannel(), lock, Clock::kNever, [&] { return satisfied() || k.crashed.load(); });
     return STATUS_SUCCESS;
   }
-  auto realDeadline = k.clock.RealAt(k.clock.AbsoluteDue(Timeout->QuadPart));
-  if (k.dispatcherCv.wait_until(lock, realDeadline, satisfied)) return STATUS_SUCCESS;
+  if (poll) return satisfied() ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  if (k.clock.Wait(k.DispatcherChannel(), lock, k.clock.ExpiryNs(Timeout->QuadPart), satisfied)) return STATUS_SUCCESS;
   return STATUS_TIMEOUT;
 }
 
@@ -93,13 +96,25 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
   (void)Alertable;
   RequireIrqlAtMost("KeDelayExecutionThread", APC_LEVEL);
   KernelState& k = K();
-  std::this_thread::sleep_until(k.clock.RealAt(k.clock.AbsoluteDue(Interval->QuadPart)));
+  if (!k.clock.simulated()) {
+    std::this_thread::sleep_until(k.clock.RealAt(k.clock.AbsoluteDue(Interval->QuadPart)));
+    return STATUS_SUCCESS;
+  }
+  if (Interval->QuadPart == 0) return STATUS_SUCCESS;  // gives up the rest of the quantum, no more
+  ClockScope scope(k);
+  k.clock.SleepUntil(k.clock.ExpiryNs(Interval->QuadPart), false);
   return STATUS_SUCCESS;
 }
 
-// A busy wait on the simulated clock, usable at any IRQL.
+// A busy wait, usable at any IRQL. On the Simulated clock the processor is
+// taken for exactly that long (ke/clock.h, note 4): no tick rounding.
 VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
   KernelState& k = K();
+  if (k.clock.simulated()) {
+    ClockScope scope(k);
+    k.clock.SleepUntil(k.clock.NowNs() + uint64_t{MicroSeconds} * 1000, true);
+    return;
+  }
   int64_t until = k.clock.Now100ns() + static_cast<int64_t>(MicroSeconds) * 10;
   while (k.clock.Now100ns() < until) {
     __builtin_ia32_pause();
@@ -108,21 +123,44 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
 
 // Drivers poll the clock in busy loops (waiting for the card to answer). On
 // real hardware the card runs beside the processor; here it is a thread that
-// needs the processor too, so a passive-level caller gives way first.
+// needs the processor too: on the real-time clock a passive-level caller
+// gives way first, on the Simulated clock each read takes 1 us of simulated
+// time (ke/clock.h, note 4), so that the loop lets time move.
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  if (CurrentIrql() == PASSIVE_LEVEL) std::this_thread::yield();
-  CurrentTime->QuadPart = K().clock.Now100ns();
+  KernelState& k = K();
+  if (k.clock.simulated()) {
+    ClockScope scope(k);
+    k.clock.SleepUntil(k.clock.NowNs() + Clock::kClockReadNs, true);
+  } else if (CurrentIrql() == PASSIVE_LEVEL) {
+    std::this_thread::yield();
+  }
+  CurrentTime->QuadPart = k.clock.Now100ns();
 }
 
-// The timer resolution is a request to the platform; wdmsim's timers are
-// already precise, so the granted resolution is what was asked (1 ms is the
-// finest Windows grants without the high-resolution timer API: 0.5 ms).
+// The clock interrupt's period: 15.625 ms unless someone asks for finer.
+// Windows changes it only for a finer request, grants at finest 0.5 ms, and
+// restores the default only when every requester has withdrawn ("ExSetTimerResolution
+// function (wdm.h)"). Each image holds one request (its finest); the
+// kernel's tick is the finest request still held. A request an image still
+// holds when it unloads stays, as the clock stays fast on Windows.
 ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution) {
   RequireIrqlAtMost("ExSetTimerResolution", APC_LEVEL);
-  constexpr ULONG kDefaultResolution = 156250;  // 15.625 ms
-  constexpr ULONG kMinimumResolution = 5000;
-  if (!SetResolution) return kDefaultResolution;
-  return DesiredTime < kMinimumResolution ? kMinimumResolution : DesiredTime;
+  constexpr ULONG kDefaultResolution = static_cast<ULONG>(Clock::kDefaultTickNs / 100);
+  constexpr ULONG kFinestResolution = static_cast<ULONG>(Clock::kFinestTickNs / 100);
+  KernelState& k = K();
+  const void* requester = k.ImageForAddress(__builtin_return_address(0));
+  std::lock_guard lock(k.resolutionLock);
+  if (SetResolution) {
+    const ULONG wanted = std::clamp(DesiredTime, kFinestResolution, kDefaultResolution);
+    auto [it, inserted] = k.resolutionRequests.try_emplace(requester, wanted);
+    if (!inserted) it->second = std::min(it->second, wanted);
+  } else {
+    k.resolutionRequests.erase(requester);
+  }
+  ULONG resolution = kDefaultResolution;
+  for (const auto& [who, asked] : k.resolutionRequests) resolution = std::min(resolution, asked);
+  k.clock.SetTickNs(uint64_t{resolution} * 100);
+  return resolution;
 }
 
 MM_SYSTEMSIZE MmQuerySystemSize(void) { return MmLargeSystem; }

@@ -67,17 +67,22 @@ void AssignBar(card::Card& card, int bar, uint64_t wanted) {
   card.ConfigWrite32(reg, static_cast<uint32_t>(base));
 }
 
+// Runs the cards' events when the clock reaches them. A simulated thread
+// for its whole life: it waits for the first event's due time, or with no
+// deadline when there is none (ke/clock.h, note 1).
 void CardEventThread(KernelState* k, hal::HalState* h) {
+  k->clock.AdoptCount(Clock::Role::CardEvents);
   std::unique_lock lock(h->eventLock);
   while (!h->eventsStopping) {
     if (h->events.empty()) {
-      h->eventCv.wait(lock);
+      k->clock.WaitOnce(h->EventChannel(), lock, Clock::kNever);
       continue;
     }
     auto first = h->events.begin();
     const uint64_t due = first->first;
     if (k->clock.NowNs() < due) {
-      h->eventCv.wait_until(lock, k->clock.RealAt(Clock::kBootTime100ns + static_cast<int64_t>(due / 100) + 1));
+      // The real-time clock reads in 100 ns steps: wake on the step after.
+      k->clock.WaitOnce(h->EventChannel(), lock, k->clock.simulated() ? due : (due / 100 + 1) * 100);
       continue;
     }
     std::function<void()> fn = std::move(first->second);
@@ -87,13 +92,18 @@ void CardEventThread(KernelState* k, hal::HalState* h) {
     fn();  // no wdmsim lock held: the card calls the host from here
     lock.lock();
   }
+  lock.unlock();
+  k->clock.Leave();
 }
 
 }  // namespace
 
 namespace hal {
 
-void StartCardEvents(KernelState& k, HalState& h) { h.eventThread = std::thread(CardEventThread, &k, &h); }
+void StartCardEvents(KernelState& k, HalState& h) {
+  k.clock.CountStartingThread();
+  h.eventThread = std::thread(CardEventThread, &k, &h);
+}
 
 void ScheduleCardEvent(uint64_t delayNs, std::function<void()> fn) {
   KernelState& k = K();
@@ -101,6 +111,7 @@ void ScheduleCardEvent(uint64_t delayNs, std::function<void()> fn) {
   {
     std::lock_guard lock(h.eventLock);
     h.events.emplace(k.clock.NowNs() + delayNs, std::move(fn));
+    k.clock.Kick(h.EventChannel());  // the thread's deadline may be earlier now
   }
   h.eventCv.notify_all();
 }

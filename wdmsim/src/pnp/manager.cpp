@@ -53,10 +53,12 @@ Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& 
 }  // namespace
 
 Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
+  ClockScope scope(*state_);
   return PlugCardFor(*state_, &driver, options);
 }
 
 Slot& Kernel::PlugCardWithoutDriver(const card::CardOptions& options) {
+  ClockScope scope(*state_);
   return PlugCardFor(*state_, nullptr, options);
 }
 
@@ -71,6 +73,7 @@ std::vector<Slot*> Kernel::Slots() {
 // The card leaves the bus: the remove request goes down its stack (with the
 // verifier's checks), then the bus driver deletes its device.
 NTSTATUS Kernel::RemoveCard(Slot& slot) {
+  ClockScope scope(*state_);
   if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   std::lock_guard lock(pnp::StackLock(slot));
   if (slot.pdo->AttachedDevice != nullptr) return pnp::RemoveStack(slot, true);

@@ -89,6 +89,7 @@ std::vector<Slot*> StartedSlots(KernelState& k) {
 }  // namespace
 
 void Kernel::Sleep(SYSTEM_POWER_STATE state) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   if (state <= PowerSystemWorking || state >= PowerSystemShutdown) {
     throw std::invalid_argument("wdmsim: Sleep needs a sleeping or hibernate state");
@@ -105,6 +106,7 @@ void Kernel::Sleep(SYSTEM_POWER_STATE state) {
 }
 
 void Kernel::Resume() {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   std::lock_guard power(k.powerLock);
   if (k.systemPowerState == PowerSystemWorking) throw std::logic_error("wdmsim: the system is not asleep");
@@ -124,6 +126,7 @@ void Kernel::SleepAndResume(SYSTEM_POWER_STATE state) {
 }
 
 NTSTATUS Kernel::SendPowerRequest(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   std::lock_guard power(k.powerLock);
   std::lock_guard lock(StackLock(slot));

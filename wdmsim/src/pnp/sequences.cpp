@@ -211,11 +211,13 @@ NTSTATUS QueryRemoveLocked(Slot& slot, bool remove) {
 }  // namespace
 
 NTSTATUS Kernel::StartCard(Slot& slot, const std::optional<ResourceLists>& resources) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return StartLocked(*this, slot, resources);
 }
 
 NTSTATUS Kernel::AddAndStartCard(DriverImage& driver, Slot** slot, const card::CardOptions& options) {
+  ClockScope scope(*state_);
   Slot& plugged = PlugCard(driver, options);
   if (slot != nullptr) *slot = &plugged;
   if (!NT_SUCCESS(plugged.addStatus)) return plugged.addStatus;
@@ -223,11 +225,13 @@ NTSTATUS Kernel::AddAndStartCard(DriverImage& driver, Slot** slot, const card::C
 }
 
 NTSTATUS Kernel::DisableCard(Slot& slot) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, true);
 }
 
 NTSTATUS Kernel::EnableCard(Slot& slot) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (slot.pdo == nullptr || slot.driver == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (slot.Fdo() != nullptr) return STATUS_INVALID_DEVICE_REQUEST;  // not disabled
@@ -237,6 +241,7 @@ NTSTATUS Kernel::EnableCard(Slot& slot) {
 }
 
 NTSTATUS Kernel::Rebalance(Slot& slot, const std::optional<ResourceLists>& resources) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (NTSTATUS present = StackPresent(*state_, slot); !NT_SUCCESS(present)) return present;
   if (!slot.started) return STATUS_INVALID_DEVICE_REQUEST;
@@ -251,6 +256,7 @@ NTSTATUS Kernel::Rebalance(Slot& slot, const std::optional<ResourceLists>& resou
 }
 
 NTSTATUS Kernel::QueryStopThenCancel(Slot& slot) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   if (NTSTATUS present = StackPresent(*state_, slot); !NT_SUCCESS(present)) return present;
   if (!slot.started) return STATUS_INVALID_DEVICE_REQUEST;
@@ -260,16 +266,19 @@ NTSTATUS Kernel::QueryStopThenCancel(Slot& slot) {
 }
 
 NTSTATUS Kernel::QueryRemoveThenCancel(Slot& slot) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, false);
 }
 
 NTSTATUS Kernel::QueryRemoveAndRemove(Slot& slot) {
+  ClockScope scope(*state_);
   std::lock_guard lock(StackLock(slot));
   return QueryRemoveLocked(slot, true);
 }
 
 NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
+  ClockScope scope(*state_);
   KernelState& k = *state_;
   std::lock_guard lock(StackLock(slot));
   if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
@@ -306,10 +315,10 @@ NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
 
 namespace pnp {
 
-std::mutex& StackLock(const Slot& slot) {
+SimMutex& StackLock(const Slot& slot) {
   KernelState& k = K();
   std::lock_guard guard(k.pnpLocksGuard);
-  return k.pnpLocks[&slot];
+  return k.pnpLocks.try_emplace(&slot, k.clock).first->second;
 }
 
 bool RemovalPendingLocked(PDEVICE_OBJECT device) {

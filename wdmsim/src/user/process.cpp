@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "internal.h"
@@ -115,6 +116,8 @@ void AbandonHandles(Process& process) {
 Process::Process(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Process::~Process() {
+  std::optional<ClockScope> scope;
+  if (KernelState* k = KOrNull()) scope.emplace(*k);
   // Handles still open when a process ends are closed by the system.
   std::vector<HANDLE> open;
   {
@@ -134,6 +137,7 @@ std::unique_ptr<Process> Kernel::CreateProcess(Token token) {
 Token Process::token() const { return impl_->token; }
 
 bool Process::CancelSynchronousIo(std::thread::id thread) {
+  ClockScope scope(K());
   if (io::CancelThreadIo(this, thread)) return true;
   SetLastError(ERROR_NOT_FOUND);
   return false;
@@ -143,6 +147,7 @@ uint32_t Process::GetLastError() const { return tLastError; }
 NTSTATUS Process::GetLastNtStatus() const { return tLastStatus; }
 
 void Process::RunInContext(const std::function<void()>& work) {
+  ClockScope scope(K());
   ProcessContext context(this);
   work();
 }
@@ -164,6 +169,7 @@ bool Process::Impl::Lookup(HANDLE handle, HandleEntry* entry) {
 }
 
 HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
+  ClockScope scope(K());
   KernelState& k = K();
   ProcessContext context(this);
   // CreateFile asks for these whatever the caller asks for ("CreateFileW
@@ -229,6 +235,7 @@ HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
 }
 
 bool Process::CloseHandle(HANDLE handle) {
+  ClockScope scope(K());
   ProcessContext context(this);
   HandleEntry entry;
   {
@@ -267,6 +274,7 @@ bool Process::CloseHandle(HANDLE handle) {
 
 bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint32_t inLength, void* out,
                               uint32_t outLength, uint32_t* bytesReturned) {
+  ClockScope scope(K());
   KernelState& k = K();
   ProcessContext context(this);
   HandleEntry entry;
@@ -377,6 +385,7 @@ bool Process::ResetEvent(HANDLE event) {
 }
 
 uint32_t Process::WaitForSingleObject(HANDLE handle, uint32_t milliseconds) {
+  ClockScope scope(K());
   HandleEntry entry;
   if (!impl_->Lookup(handle, &entry) || entry.type != ObjectType::Event) {
     SetLastError(ERROR_INVALID_HANDLE);
