@@ -26,21 +26,13 @@ class InterruptTest : public ControlTest {
     return o;
   }
   bool MessagesHandled(uint64_t n) {
-    for (int i = 0; i < 200000; ++i) {
-      if (kernel->InterruptCountsFor(*slot).messagesClaimed >= n) return true;
-      std::this_thread::yield();
-    }
-    return false;
+    return kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).messagesClaimed >= n; });
   }
 
-  // Waits (bounded, without sleeping) until the HAL has delivered `n` line
+  // Lets simulated time pass (up to 5 s) until the HAL has delivered `n` line
   // interrupts more than `before`.
   bool LineDelivered(uint64_t before, uint64_t n = 1) {
-    for (int i = 0; i < 200000; ++i) {
-      if (kernel->InterruptCountsFor(*slot).lineDeliveries >= before + n) return true;
-      std::this_thread::yield();
-    }
-    return false;
+    return kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineDeliveries >= before + n; });
   }
 };
 
@@ -60,12 +52,7 @@ TEST_F(InterruptTest, LineRoutineClaimsOnlyWhileAStatusWordIsSet) {
   KeCancelTimer(&ext()->CheckDpcTimer);  // keep the poll from consuming it
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0x02000000;
   slot->card->InjectSpuriousLinePulse();
-  bool claimed = false;
-  for (int i = 0; i < 200000 && !claimed; ++i) {
-    claimed = kernel->InterruptCountsFor(*slot).lineClaimed > after.lineClaimed;
-    std::this_thread::yield();
-  }
-  EXPECT_TRUE(claimed);
+  EXPECT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed > after.lineClaimed; }));
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0;
 }
 

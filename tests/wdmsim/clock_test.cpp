@@ -489,7 +489,7 @@ TEST(ClockModeTest, OptionsAndTheEnvironmentChooseTheClock) {
     std::optional<ClockMode> option;
     std::optional<ClockMode> chosen;  // none: the kernel refuses to boot
   } cases[] = {
-      {nullptr, {}, ClockMode::Realtime},
+      {nullptr, {}, ClockMode::Simulated},
       {"simulated", {}, ClockMode::Simulated},
       {"realtime", {}, ClockMode::Realtime},
       {"simulated", ClockMode::Realtime, ClockMode::Realtime},  // the options win

@@ -206,6 +206,27 @@ class DeviceAccessTest : public ::testing::Test {
     return KeWaitForSingleObject(&state.entered, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
   }
 
+  // Starts `send` on a thread of its own, waits for its request to reach
+  // the driver, then cancels the thread's I/O (after checking that `other`
+  // cannot), all inside one call: had this thread stepped out of wdmsim in
+  // between, the clock could have run on to the sender's give-up.
+  std::thread SendThenCancel(wdmsim::Process& process, std::function<void()> send,
+                             wdmsim::Process* other = nullptr) {
+    std::thread caller;
+    bool entered = false, refused = true, cancelled = false;
+    process.RunInContext([&] {
+      caller = kernel->StartThread(std::move(send));
+      entered = Entered();
+      if (!entered) return;
+      if (other != nullptr) refused = !other->CancelSynchronousIo(caller.get_id());  // another process's
+      cancelled = process.CancelSynchronousIo(caller.get_id());
+    });
+    EXPECT_TRUE(entered);
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(cancelled);
+    return caller;
+  }
+
   DriverState state;
   std::unique_ptr<wdmsim::Kernel> kernel;
   std::vector<std::unique_ptr<wdmsim::Process>> processes;
@@ -401,13 +422,13 @@ TEST_F(DeviceAccessTest, CancelSynchronousIoEndsADriverLoopThatPollsCancel) {
 
   bool ok = true;
   uint32_t error = 0;
-  std::thread caller([&] {
-    ok = process.DeviceIoControl(handle, kPollCancel, nullptr, 0, nullptr, 0, nullptr);
-    error = process.GetLastError();
-  });
-  ASSERT_TRUE(Entered());
-  EXPECT_FALSE(other.CancelSynchronousIo(caller.get_id()));  // its requests are another process's
-  EXPECT_TRUE(process.CancelSynchronousIo(caller.get_id()));
+  std::thread caller = SendThenCancel(
+      process,
+      [&] {
+        ok = process.DeviceIoControl(handle, kPollCancel, nullptr, 0, nullptr, 0, nullptr);
+        error = process.GetLastError();
+      },
+      &other);
   caller.join();
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, wdmsim::ERROR_OPERATION_ABORTED);
@@ -422,12 +443,10 @@ TEST_F(DeviceAccessTest, CancelSynchronousIoCallsTheCancelRoutineWithTheCancelLo
   ASSERT_NE(handle, wdmsim::INVALID_HANDLE_VALUE);
   bool ok = true;
   uint32_t error = 0;
-  std::thread caller([&] {
+  std::thread caller = SendThenCancel(process, [&] {
     ok = process.DeviceIoControl(handle, kPendCancellable, nullptr, 0, nullptr, 0, nullptr);
     error = process.GetLastError();
   });
-  ASSERT_TRUE(Entered());
-  EXPECT_TRUE(process.CancelSynchronousIo(caller.get_id()));
   caller.join();
   EXPECT_TRUE(state.cancelRoutineRan);
   EXPECT_EQ(state.cancelIrql, DISPATCH_LEVEL);

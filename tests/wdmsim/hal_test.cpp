@@ -15,15 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Spins (without sleeping) until `done` or a generous real-time limit.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -153,7 +144,7 @@ TEST_F(HalTest, CapabilityIsReadThroughTheWriteBackArea) {
   area[0] = 0;
   area[1] = 0;
   WRITE_REGISTER_ULONG(regs + (kReadRequest | kCapability) / 4, 0);
-  ASSERT_TRUE(WaitFor([&] { return (__builtin_bswap32(area[1]) & 0xFF) == 0x01; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return (__builtin_bswap32(area[1]) & 0xFF) == 0x01; }));
   EXPECT_EQ(__builtin_bswap32(area[0]), 0x00000001u);
   EXPECT_EQ(__builtin_bswap32(area[1]) >> 16, kCapability);
   EXPECT_EQ(card->GuestErrors(), std::vector<std::string>{});
@@ -184,9 +175,9 @@ TEST_F(HalTest, CardDmaOutsideTheMapIsAFault) {
   MapRegisters();
   ArmWriteBack(0x0DEAD000);
   WriteRegister(kReadRequest | kCapability, 0);
-  ASSERT_TRUE(WaitFor([&] { return !kernel->Findings().empty(); }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return !kernel->Findings().empty(); }));
   EXPECT_TRUE(Contains(kernel->Findings()[0], "card DMA to unmapped bus address 000000000DEAD000"));
-  EXPECT_TRUE(WaitFor([&] { return !card->GuestErrors().empty(); }));
+  EXPECT_TRUE(kernel->RunUntil([&] { return !card->GuestErrors().empty(); }));
   kernel->ClearFindings();
   ReleaseAll();
 }
@@ -346,7 +337,7 @@ TEST_F(HalTest, SharedLineWalksRoutinesUntilOneClaims) {
             STATUS_INVALID_PARAMETER);  // not a routed vector
 
   card->AssertLine();
-  ASSERT_TRUE(WaitFor([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 1; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 1; }));
   EXPECT_EQ(other.calls, 1);
   EXPECT_EQ(mine.calls, 1);
   EXPECT_EQ(mine.irql, slot->interruptIrql);
@@ -367,14 +358,14 @@ TEST_F(HalTest, LevelLineIsDeliveredAgainUntilTheCauseIsCleared) {
                                slot->interruptIrql, LevelSensitive, TRUE, 1, FALSE),
             STATUS_SUCCESS);
   card->AssertLine();
-  ASSERT_TRUE(WaitFor([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 3; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 3; }));
   EXPECT_EQ(s.calls, 3);
   EXPECT_EQ(kernel->InterruptCountsFor(*slot).lineDeliveries, 3u);
 
   // Nobody claims: the unclaimed deliveries are counted while it lasts.
   s.clearAfter = 0;
   card->AssertLine();
-  ASSERT_TRUE(WaitFor([&] { return kernel->InterruptCountsFor(*slot).lineUnclaimed >= 3; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineUnclaimed >= 3; }));
   card->DeassertLine();
   IoDisconnectInterrupt(object);
   const auto counts = kernel->InterruptCountsFor(*slot);
@@ -401,7 +392,7 @@ TEST_F(HalTest, MessageArrivesOnlyWhenTheCardEnablesIt) {
   EXPECT_FALSE(card->RaiseMessage(0));  // 0x6074 is 0 at power-up
   WriteRegister(kMsiEnable, 1);
   EXPECT_TRUE(card->RaiseMessage(0));
-  ASSERT_TRUE(WaitFor([&] { return kernel->InterruptCountsFor(*slot).messagesClaimed == 1; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).messagesClaimed == 1; }));
   EXPECT_EQ(s.calls, 1);
   EXPECT_EQ(s.messageId, 0u);
   EXPECT_EQ(s.irql, slot->interruptIrql);
@@ -411,7 +402,7 @@ TEST_F(HalTest, MessageArrivesOnlyWhenTheCardEnablesIt) {
   d.ConnectionContext.InterruptMessageTable = static_cast<PIO_INTERRUPT_MESSAGE_INFO>(table);
   IoDisconnectInterruptEx(&d);
   EXPECT_TRUE(card->RaiseMessage(0));  // nobody is connected any more
-  ASSERT_TRUE(WaitFor([&] { return kernel->InterruptCountsFor(*slot).messagesDropped == 1; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).messagesDropped == 1; }));
   ReleaseAll();
 }
 
@@ -431,7 +422,7 @@ TEST_F(HalTest, CardWithoutMessagesFallsBackToItsLine) {
   EXPECT_EQ(p.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
   ASSERT_NE(object, nullptr);
   card->AssertLine();
-  ASSERT_TRUE(WaitFor([&] { return s.calls == 1; }));
+  ASSERT_TRUE(kernel->RunUntil([&] { return s.calls == 1; }));
   EXPECT_EQ(s.messageId, ~0u);  // the message routine never ran
   IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
   d.Version = CONNECT_LINE_BASED;  // what the connect reported

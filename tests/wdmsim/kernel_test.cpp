@@ -30,9 +30,9 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
 
 class KernelTest : public ::testing::Test {
  protected:
-  void Boot(double speedup = 1.0) {
+  void Boot(wdmsim::Options options = {}) {
     kernel.reset();
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{speedup});
+    kernel = std::make_unique<wdmsim::Kernel>(options);
   }
   void SetUp() override { Boot(); }
   void TearDown() override {
@@ -125,7 +125,7 @@ TEST_F(KernelTest, DpcIsQueuedOnceAndCanBeRemoved) {
 }
 
 TEST_F(KernelTest, WaitTimesOutOnTheSpedUpClock) {
-  Boot(1000.0);  // 5 simulated seconds take 5 ms
+  Boot({.speedup = 1000.0, .clock = wdmsim::ClockMode::Realtime});  // 5 simulated seconds take 5 ms
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   LARGE_INTEGER before, after;
@@ -310,9 +310,13 @@ TEST_F(IrpTest, DeletingADeviceWithAnArmedTimerInsideIsReported) {
   // The device object's reserved DPC storage is 64 bytes: room for a KTIMER.
   KTIMER* armed = reinterpret_cast<KTIMER*>(&upper->Dpc);
   KeInitializeTimer(armed);
-  KeSetTimer(armed, Relative100ns(10LL * 10000000), nullptr);
-  IoDetachDevice(lower);
-  IoDeleteDevice(upper);
+  // One call: between two calls of this thread the clock would run on to
+  // the timer's due time.
+  kernel->DefaultProcess().RunInContext([&] {
+    KeSetTimer(armed, Relative100ns(10LL * 10000000), nullptr);
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+  });
   auto findings = kernel->Findings();
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_NE(findings[0].find("still armed"), std::string::npos);

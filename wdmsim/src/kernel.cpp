@@ -45,10 +45,10 @@ namespace {
 ClockMode ChosenClock(const Options& options) {
   if (options.clock) return *options.clock;
   const char* chosen = std::getenv("WDMSIM_CLOCK");
-  if (chosen == nullptr || std::string_view(chosen).empty() || std::string_view(chosen) == "realtime") {
-    return ClockMode::Realtime;
+  if (chosen == nullptr || std::string_view(chosen).empty() || std::string_view(chosen) == "simulated") {
+    return ClockMode::Simulated;
   }
-  if (std::string_view(chosen) == "simulated") return ClockMode::Simulated;
+  if (std::string_view(chosen) == "realtime") return ClockMode::Realtime;
   throw std::invalid_argument(std::string("wdmsim: WDMSIM_CLOCK must be \"simulated\" or \"realtime\", not \"") +
                               chosen + "\"");
 }
@@ -243,6 +243,29 @@ void Kernel::RunFor(std::chrono::nanoseconds duration) {
   }
   ClockScope scope(*state_);  // counted before reading the clock, so that it cannot move in between
   clock.SleepUntil(clock.NowNs() + static_cast<uint64_t>(duration.count()), true);
+}
+
+bool Kernel::RunUntil(const std::function<bool()>& done, std::chrono::nanoseconds limit,
+                      std::chrono::nanoseconds step) {
+  if (step.count() <= 0) step = std::chrono::nanoseconds(1);
+  for (std::chrono::nanoseconds waited{0};; waited += step) {
+    if (done()) return true;
+    if (waited >= limit) return false;
+    RunFor(step);
+  }
+}
+
+std::thread Kernel::StartThread(std::function<void()> body) {
+  Clock& clock = state_->clock;
+  clock.CountStartingThread();
+  return std::thread([&clock, body = std::move(body)] {
+    clock.AdoptCount(Clock::Role::Other);
+    struct Leave {
+      Clock& clock;
+      ~Leave() { clock.Leave(); }
+    } leave{clock};
+    body();
+  });
 }
 
 uint32_t NtStatusToWin32Error(NTSTATUS status) {

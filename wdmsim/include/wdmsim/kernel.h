@@ -62,7 +62,8 @@ struct Options {
   // Echo every DbgPrint line to stderr (also with WDMSIM_ECHO=1).
   bool echoDbgPrint = false;
   // Unset: WDMSIM_CLOCK from the environment ("simulated" or "realtime"),
-  // else Realtime.
+  // else Simulated. The demo, the tool's --realtime and the benchmark ask
+  // for Realtime.
   std::optional<ClockMode> clock;
 };
 
@@ -250,6 +251,20 @@ class Kernel {
   // duration (not rounded to the tick), taking no more wall time than the
   // work in between. Realtime: sleeps duration / speedup.
   void RunFor(std::chrono::nanoseconds duration);
+  // Lets simulated time pass until `done` holds, looking at it every `step`
+  // (after everything due by then has run), for at most `limit` of simulated
+  // time. False if the limit passed first. On the Simulated clock the
+  // outcome does not depend on the host's speed: this is how a test waits
+  // for what the simulation's threads do (an interrupt delivered, a request
+  // entered), never with a host time-out.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::nanoseconds limit = std::chrono::seconds(5),
+                std::chrono::nanoseconds step = std::chrono::microseconds(10));
+  // Starts a host thread that the Simulated clock counts as running from
+  // the start, as if it were inside a wdmsim call throughout: time cannot
+  // move on (and a time-out of the test's expire) before it reaches the
+  // driver. It must not block on host primitives (a join, a latch, a spin on
+  // another thread) while running; waits go through wdmsim. Join it as usual.
+  std::thread StartThread(std::function<void()> body);
 
   KernelState& state() { return *state_; }
 

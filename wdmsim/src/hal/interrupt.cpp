@@ -132,9 +132,12 @@ void InterruptThread(KernelState* k, HalState* h) {
       }
       continue;
     }
-    ++due->counts.lineDeliveries;
     std::vector<PKINTERRUPT> chain = h->chains[due->vector];
-    if (Walk(*k, *h, lock, chain, 0)) {
+    const bool claimed = Walk(*k, *h, lock, chain, 0);
+    // Counted once the routines have run: whoever sees the delivery sees
+    // what they did.
+    ++due->counts.lineDeliveries;
+    if (claimed) {
       ++due->counts.lineClaimed;
     } else {
       ++due->counts.lineUnclaimed;
