@@ -29,7 +29,7 @@ constexpr uint32_t kMaxTransfer = DMA_MAX_TRANSFER_SIZE;
 // the write-back engine and finds completions in status words (the default),
 // card 1 announces direct reads (status registers).
 struct Sim {
-  Sim() : kernel(wdmsim::Options{1.0}) {
+  Sim() : kernel(wdmsim::Options{.speedup = 1.0, .clock = wdmsim::ClockMode::Realtime}) {
     image = &kernel.LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
     backend = std::make_shared<capture::WdmsimBackend>(kernel);
     card::CardOptions direct;

@@ -20,7 +20,7 @@ class CardTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     // The driver pauses 200 ms in every stop and removal: run the clock fast.
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{50.0});
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/" + GetParam() + ".sys.so");
     backend = std::make_shared<capture::WdmsimBackend>(*kernel);
   }
@@ -71,8 +71,7 @@ TEST_P(CardTest, VersionAndRegistersReachTheCard) {
   EXPECT_EQ(slot->card->PeekRegister(0x2000), 0x1234u);  // the value, not its byte swap
   EXPECT_EQ(c.ReadRegister(0x2000).value(), 0x1234u);
   slot->card->UpdateFaults([](card::Faults& f) { f.readsAllOnes = true; });
-  // Another register: a late answer for 0x2000 could still satisfy a read of it.
-  EXPECT_EQ(c.ReadRegister(0x2004).value(), 0xFFFFFFFFu);
+  EXPECT_EQ(c.ReadRegister(0x2000).value(), 0xFFFFFFFFu);
 }
 
 TEST_P(CardTest, DirectReadCardsReadTheSame) {

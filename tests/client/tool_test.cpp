@@ -38,7 +38,7 @@ Outcome Tool(const std::string& args) {
   return run;
 }
 
-const std::string kSim = "--speedup 50 --sim ";
+const std::string kSim = "--sim ";
 
 TEST(Tool, ListsSimulatedCards) {
   Outcome r = Tool(kSim + "2 list");

@@ -42,7 +42,7 @@ class TransferTest : public ::testing::Test {
   Card& Start(const std::string& product = "Talvrex", const card::CardOptions& options = {}) {
     // Not too fast: the card model computes its frames in real time, which the
     // simulated clock counts speed-up times over (sanitizer builds are slow).
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{5.0});
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so");
     backend = std::make_shared<capture::WdmsimBackend>(*kernel);
     EXPECT_EQ(kernel->AddAndStartCard(*image, &slot, options), STATUS_SUCCESS);

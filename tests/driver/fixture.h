@@ -17,7 +17,7 @@ class DriverTest : public ::testing::Test {
  protected:
   // The driver pauses 200 ms in every stop and removal and waits up to
   // seconds for a silent card: run the clock fast.
-  virtual wdmsim::Options KernelOptions() { return wdmsim::Options{10.0}; }
+  virtual wdmsim::Options KernelOptions() { return wdmsim::Options{}; }
   virtual std::string Product() { return "Talvrex"; }
 
   void SetUp() override {

@@ -58,7 +58,7 @@ struct Reply {
 // One simulated kernel with any number of product images and cards.
 class ProductKernel : public ::testing::Test {
  protected:
-  void SetUp() override { kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0}); }
+  void SetUp() override { kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{}); }
   void TearDown() override {
     for (HANDLE h : handles) process().CloseHandle(h);
     for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);

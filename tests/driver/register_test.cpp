@@ -8,11 +8,11 @@ namespace {
 
 class WriteBackTest : public ControlTest {
  protected:
-  // Sim-time seconds a register read takes.
-  double TimedRead(uint32_t offset, uint32_t* value) {
+  // Simulated time a register read takes, in 100 ns units.
+  int64_t TimedRead(uint32_t offset, uint32_t* value) {
     int64_t start = kernel->SystemTime100ns();
     *value = GetRegister(offset);
-    return static_cast<double>(kernel->SystemTime100ns() - start) / 1e7;
+    return kernel->SystemTime100ns() - start;
   }
   void SetUp() override {
     ControlTest::SetUp();
@@ -31,27 +31,27 @@ TEST_F(WriteBackTest, AnsweredReadFirstRequestsTheRegister) {
   EXPECT_EQ(log[0].kind, card::MmioAccess::Kind::kWrite);
   EXPECT_EQ(log[0].offset, 0x12010u);
   EXPECT_EQ(log[0].value, 0u);
-  if (ext()->ulReadWriteBackAddr == marker) {
-    // Answered on the first attempt (a slow host may time one out, and its
-    // late answer then lands after the read): the slot is clear again.
-    EXPECT_EQ(ext()->pulGetRegister[0], 0u);
-    EXPECT_EQ(ext()->pulGetRegister[1], 0u);
-  }
+  // Answered on the first attempt, and the slot is clear for the next read.
+  EXPECT_EQ(ext()->ulReadWriteBackAddr, marker);
+  EXPECT_EQ(ext()->pulGetRegister[0], 0u);
+  EXPECT_EQ(ext()->pulGetRegister[1], 0u);
 }
 
 TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
   slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
   uint32_t marker = ext()->ulReadWriteBackAddr;
   uint32_t value = 0;
-  double seconds = TimedRead(0x1FFC, &value);
+  int64_t elapsed = TimedRead(0x1FFC, &value);
   EXPECT_EQ(value, 0xFFFFFFFFu);
   EXPECT_EQ(CardWrites(0x11FFC), 10u);
   EXPECT_EQ(CardWrites(0x1030), 10u);
   EXPECT_EQ(CardWrites(0x102C), 10u);
   EXPECT_EQ(ext()->ulReadWriteBackAddr, marker + 10);
-  // Polls of 20..920 ms, ten 10 ms pauses, 50 ms. (Only a lower bound: a
-  // loaded host stretches simulated time by the speed-up factor.)
-  EXPECT_GE(seconds, 4.7 + 0.1 + 0.05);
+  // The attempts poll for 20, 120, .. 920 ms (4.7 s). Every pause after
+  // them (ten of 10 ms, then 50 ms) ends on the first tick of the driver's
+  // 1 ms timer resolution past its due time, which the attempt's clock
+  // reads leave just off a tick: about 1 ms more each.
+  EXPECT_EQ(elapsed, 48'600'000);
   EXPECT_EQ(CountLines("vantrel  ReadRegister_WriteBack  0x1ffc  fail..."), 1u);
   EXPECT_EQ(CountLines("vantrel  Dispatch_ReadRegister  reg:0x1ffc  --> 0xffffffff"), 1u);
 }
@@ -59,11 +59,13 @@ TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
 TEST_F(WriteBackTest, SilentUpperRegisterTakesThreeAttemptsAndReArmsOnce) {
   slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
   uint32_t value = 0;
-  double seconds = TimedRead(0x2000, &value);
+  int64_t elapsed = TimedRead(0x2000, &value);
   EXPECT_EQ(value, 0xFFFFFFFFu);
   EXPECT_EQ(CardWrites(0x12000), 3u);
   EXPECT_EQ(CardWrites(0x1030), 1u);
-  EXPECT_GE(seconds, 0.44);
+  // Polls of 20, 120 and 220 ms, three 10 ms pauses and 50 ms, each pause
+  // ending on the 1 ms tick past its due time.
+  EXPECT_EQ(elapsed, 4'430'000);
   EXPECT_EQ(CountLines("Dispatch_ReadRegister"), 0u);  // no value message at or above 0x2000
 }
 
@@ -71,14 +73,15 @@ TEST_F(WriteBackTest, AnswerForAnotherRegisterFailsEveryAttempt) {
   slot->card->UpdateFaults([](card::Faults& f) { f.flagOffset = 0x1234; });
   uint32_t marker = ext()->ulReadWriteBackAddr;
   uint32_t value = 0;
-  double seconds = TimedRead(0x1238, &value);
+  int64_t elapsed = TimedRead(0x1238, &value);
   EXPECT_EQ(value, 0xFFFFFFFFu);
   EXPECT_EQ(ext()->ulReadWriteBackAddr, marker + 10);
-  // Every attempt ends early on the wrong answer (one may still time out
-  // when the host is slow to run the card).
-  EXPECT_GE(CountLines("vantrel  ReadRegister_WriteBack  ERROR  t--> 0x1238  ulFlag 0x1234  r--> pulGetRegister[1] "),
-            1u);
-  (void)seconds;
+  // Every attempt ends early on the wrong answer.
+  EXPECT_EQ(CountLines("vantrel  ReadRegister_WriteBack  ERROR  t--> 0x1238  ulFlag 0x1234  r--> pulGetRegister[1] "),
+            10u);
+  // No attempt waits for its deadline: ten 10 ms pauses and 50 ms, each
+  // ending on the 1 ms tick past its due time.
+  EXPECT_EQ(elapsed, 1'600'000);
   EXPECT_EQ(ext()->pulGetRegister[1], 0u);
 }
 

@@ -128,7 +128,7 @@ TEST_P(StopBoundTest, TheRunningCommandGivesUpAndTheBoundHolds) {
   Reply reply{};
   std::atomic<bool> returned{false};
   std::thread::id commandThread;
-  std::thread worker([&] {
+  std::thread worker = kernel->StartThread([&] {
     reply = Command(c.command, 0x2000, 0, 0xFFFFFFFF);
     returned = true;
   });

@@ -376,9 +376,6 @@ TEST_F(EmptyPoolEntryTest, KeyZeroFindsTheEmptyEntryWhichAdmitsNoCopy) {
 namespace {
 
 class SlowLinkTest : public TransferTest {
-  // Real speed: the card model computes its frame in real time, which a
-  // sped-up clock would count ten times over.
-  wdmsim::Options KernelOptions() override { return wdmsim::Options{1.0}; }
   card::CardOptions Options() override {
     card::CardOptions o;
     o.linkBytesPerSecond = 100'000'000;  // a 6 MiB transfer takes about 60 ms

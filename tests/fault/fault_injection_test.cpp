@@ -63,7 +63,7 @@ bool AllowedFailure(const Step& step) {
 // driver's own). nth 0 runs clean.
 Outcome RunScenario(const std::string& routine, int nth) {
   Outcome run;
-  wdmsim::Kernel kernel(wdmsim::Options{10.0});
+  wdmsim::Kernel kernel(wdmsim::Options{});
   wdmsim::DriverImage& image = kernel.LoadDriver(ImagePath());
   auto record = [&](const std::string& name, const std::string& outcome) { run.steps.push_back({name, outcome}); };
   auto ok = [](NTSTATUS s) { return NT_SUCCESS(s) ? std::string("ok") : Status(s); };
@@ -154,7 +154,7 @@ std::string Describe(const Outcome& run) {
 // Calls of `routine` the bus driver makes when a card is plugged (its
 // physical device object): they come first and are not the driver's.
 uint64_t BusCalls(const std::string& routine) {
-  wdmsim::Kernel kernel(wdmsim::Options{10.0});
+  wdmsim::Kernel kernel(wdmsim::Options{});
   kernel.ResetCallCounts();
   kernel.PlugCardWithoutDriver();
   const uint64_t calls = kernel.CallCount(routine);

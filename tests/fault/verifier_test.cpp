@@ -78,7 +78,7 @@ class VerifierTest : public ::testing::Test {
  protected:
   void SetUp() override {
     gBehaviour = &behaviour;
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadBuiltInDriver("verifier_probe", Entry);
     handle = process().CreateFileW(u"\\\\.\\VerifierProbe");
     ASSERT_NE(handle, wdmsim::INVALID_HANDLE_VALUE);

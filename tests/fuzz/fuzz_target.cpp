@@ -15,7 +15,7 @@ struct World {
   wdmsim::DriverImage* image = nullptr;
   std::unique_ptr<fuzz::Worker> worker;
   World() {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
     for (int i = 0; i < 2; ++i) {
       wdmsim::Slot* slot = nullptr;

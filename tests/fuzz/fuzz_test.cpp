@@ -68,7 +68,7 @@ class Watchdog {
 class ControlFuzz : public ::testing::Test {
  protected:
   void SetUp() override {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{10.0});
+    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadDriver(ImagePath());
     for (int i = 0; i < 2; ++i) {
       wdmsim::Slot* slot = nullptr;

@@ -91,7 +91,11 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::IsMember({"0", "1", "2", "4", "8", "16", "32"}))
       ->group(sim);
-  app.add_option("--speedup", speedup, "Run the simulated clock this many times faster")
+  bool realtime = false;
+  app.add_flag("--realtime", realtime,
+               "Run the simulation on the host's clock (times --speedup) instead of its own simulated clock")
+      ->group(sim);
+  app.add_option("--speedup", speedup, "With --realtime: run the clock this many times faster than the host's")
       ->capture_default_str()
       ->check(CLI::PositiveNumber)
       ->group(sim);
@@ -298,7 +302,7 @@ int main(int argc, char** argv) {
 
   int code = kExitSuccess;
   try {
-    Simulation simulation(speedup);
+    Simulation simulation(speedup, realtime);
     auto echo = [&](const std::vector<std::string>& lines) {
       if (verbose) PrintDriverLines(settings.product, lines);
       return lines;

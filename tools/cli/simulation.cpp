@@ -7,7 +7,10 @@
 
 namespace capture_tool {
 
-Simulation::Simulation(double speedup) : kernel_(std::make_unique<wdmsim::Kernel>(wdmsim::Options{speedup})) {}
+Simulation::Simulation(double speedup, bool realtime)
+    : kernel_(std::make_unique<wdmsim::Kernel>(wdmsim::Options{
+          .speedup = speedup,
+          .clock = realtime ? wdmsim::ClockMode::Realtime : wdmsim::ClockMode::Simulated})) {}
 
 Simulation::~Simulation() {
   backend_.reset();
