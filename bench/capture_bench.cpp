@@ -13,7 +13,7 @@
 
 #include "capture/card.h"
 #include "capture/wdmsim_backend.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "driver.h"
 #include "wdmsim/kernel.h"
 
@@ -115,10 +115,10 @@ void Cycle(benchmark::State& state, Direction direction) {
   capture::UserBuffer& buffer = *sim.buffers[which];
   card::Card& model = *sim.slots[which]->card;
   const bool toCard = direction == Direction::kHostToCard;
-  const uint32_t reg = toCard ? card::dma::kStartPlayout : card::dma::kStartLoopback;
+  const uint32_t reg = toCard ? regs::dma::kStartPlayout : regs::dma::kStartLoopback;
 
   const double memcpyRate = MemcpyRate(size);
-  c.PlayFrame(buffer, size, card::dma::kStartPlayout, 0, 5s).value();  // descriptors in place, a block to loop back
+  c.PlayFrame(buffer, size, regs::dma::kStartPlayout, 0, 5s).value();  // descriptors in place, a block to loop back
   model.ClearAccessLog();
   const ULONG polls0 = sim.Extension(which)->ulCheckDpcCnt;
   std::vector<double> latencyUs;
@@ -172,7 +172,7 @@ void BM_CaptureFrames(benchmark::State& state) {
   Sim& sim = TheSim();
   const auto size = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
-    sim.cards[0]->CaptureFrame(*sim.buffers[0], size, card::dma::kStartCapture, 2, 5s).value();
+    sim.cards[0]->CaptureFrame(*sim.buffers[0], size, regs::dma::kStartCapture, 2, 5s).value();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "card/dma_engine.h"
-#include "driverxilinx/registers.h"
+#include "interface/registers.h"
 
 namespace card {
 namespace {

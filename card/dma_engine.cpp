@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <utility>
 
-#include "card/dma_registers.h"
-#include "driverxilinx/registers.h"
+#include "interface/dma_registers.h"
+#include "interface/registers.h"
 
 namespace card {
+
+namespace dma = regs::dma;
 namespace {
 
 constexpr uint32_t kItemWordCountMask = 0x003FFFFF;  // item word 0, bits 21..0

@@ -11,7 +11,7 @@
 
 #include "capture/card.h"
 #include "capture/wdmsim_backend.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "wdmsim/kernel.h"
 
@@ -21,7 +21,7 @@ using capture::Card;
 using capture::Direction;
 using capture::ErrorKind;
 using namespace std::chrono_literals;
-namespace dma = card::dma;
+namespace dma = regs::dma;
 namespace frames = card::frames;
 
 constexpr auto kTimeout = 5000ms;  // simulated time; never reached unless something is broken

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 #include "wdmsim/kernel.h"
 
 namespace {

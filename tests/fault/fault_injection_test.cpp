@@ -97,7 +97,7 @@ Outcome RunScenario(const std::string& routine, int nth) {
         const std::string played = s.Playout(buffer, kFrameBytes, 7, 1, readEvent);
         record("playout", played.empty() ? "ok" : played);
         if (played.empty()) {
-          const uint32_t good = s.GetRegister(card::dma::kSinkFramesGood).block.ulData;
+          const uint32_t good = s.GetRegister(regs::dma::kSinkFramesGood).block.ulData;
           record("sink", good == 1 ? "ok" : "good frames " + std::to_string(good));
         }
         const std::string captured = s.Capture(buffer, kFrameBytes, 9, 2, writeEvent);
