@@ -16,6 +16,7 @@
 #include "interface/dma_registers.h"
 #include "driver.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ struct Sim {
     backend = std::make_shared<capture::WdmsimBackend>(kernel);
     card::CardOptions direct;
     direct.directRead = true;
-    if (kernel.AddAndStartCard(*image, &slots[0]) != STATUS_SUCCESS ||
-        kernel.AddAndStartCard(*image, &slots[1], direct) != STATUS_SUCCESS) {
+    if (card::AddAndStartCard(kernel, *image, &slots[0]) != STATUS_SUCCESS ||
+        card::AddAndStartCard(kernel, *image, &slots[1], direct) != STATUS_SUCCESS) {
       throw std::runtime_error("the simulated cards did not start");
     }
     for (unsigned i = 0; i < 2; ++i) {
@@ -113,7 +114,7 @@ void Cycle(benchmark::State& state, Direction direction) {
   const unsigned which = static_cast<unsigned>(state.range(1));
   capture::Card& c = *sim.cards[which];
   capture::UserBuffer& buffer = *sim.buffers[which];
-  card::Card& model = *sim.slots[which]->card;
+  card::Card& model = card::CardIn(*sim.slots[which]);
   const bool toCard = direction == Direction::kHostToCard;
   const uint32_t reg = toCard ? regs::dma::kStartPlayout : regs::dma::kStartLoopback;
 

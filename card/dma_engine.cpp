@@ -35,7 +35,7 @@ std::string Hex(uint64_t v) {
 
 }  // namespace
 
-DmaEngine::DmaEngine(HostPort& host, const CardOptions& options, std::weak_ptr<CardPort> card)
+DmaEngine::DmaEngine(wdmsim::PciHost& host, const CardOptions& options, std::weak_ptr<CardPort> card)
     : host_(host), options_(options), card_(std::move(card)) {}
 
 bool DmaEngine::IsReadOnly(uint32_t reg) { return reg >= dma::kFirstCounter && reg <= dma::kLastCounter; }

@@ -19,6 +19,7 @@
 #include "picture.h"
 #include "png_codec.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -126,8 +127,8 @@ int main(int argc, char** argv) {
   Section("Plugging in two simulated cards (the PnP manager calls AddDevice)");
   card::CardOptions directRead;
   directRead.directRead = true;  // the second card announces direct register reads
-  wdmsim::Slot& first = kernel.PlugCard(image);
-  wdmsim::Slot& second = kernel.PlugCard(image, directRead);
+  wdmsim::Slot& first = card::PlugCard(kernel, image);
+  wdmsim::Slot& second = card::PlugCard(kernel, image, directRead);
   ShowDriverOutput(image);
 
   Section("Device objects and their Win32 links");

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "card/plug.h"
 #include "stress/session.h"
 
 namespace {
@@ -45,7 +46,7 @@ class ConcurrencyTest : public ::testing::Test {
   }
   wdmsim::Slot& Card() {
     wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
     return *slot;
   }
   HANDLE Open(wdmsim::Process& p, wdmsim::Slot& slot) {
