@@ -13,9 +13,10 @@
 
 #include "capture/card.h"
 #include "capture/wdmsim_backend.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "driver.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ struct Sim {
     backend = std::make_shared<capture::WdmsimBackend>(kernel);
     card::CardOptions direct;
     direct.directRead = true;
-    if (kernel.AddAndStartCard(*image, &slots[0]) != STATUS_SUCCESS ||
-        kernel.AddAndStartCard(*image, &slots[1], direct) != STATUS_SUCCESS) {
+    if (card::AddAndStartCard(kernel, *image, &slots[0]) != STATUS_SUCCESS ||
+        card::AddAndStartCard(kernel, *image, &slots[1], direct) != STATUS_SUCCESS) {
       throw std::runtime_error("the simulated cards did not start");
     }
     for (unsigned i = 0; i < 2; ++i) {
@@ -113,12 +114,12 @@ void Cycle(benchmark::State& state, Direction direction) {
   const unsigned which = static_cast<unsigned>(state.range(1));
   capture::Card& c = *sim.cards[which];
   capture::UserBuffer& buffer = *sim.buffers[which];
-  card::Card& model = *sim.slots[which]->card;
+  card::Card& model = card::CardIn(*sim.slots[which]);
   const bool toCard = direction == Direction::kHostToCard;
-  const uint32_t reg = toCard ? card::dma::kStartPlayout : card::dma::kStartLoopback;
+  const uint32_t reg = toCard ? regs::dma::kStartPlayout : regs::dma::kStartLoopback;
 
   const double memcpyRate = MemcpyRate(size);
-  c.PlayFrame(buffer, size, card::dma::kStartPlayout, 0, 5s).value();  // descriptors in place, a block to loop back
+  c.PlayFrame(buffer, size, regs::dma::kStartPlayout, 0, 5s).value();  // descriptors in place, a block to loop back
   model.ClearAccessLog();
   const ULONG polls0 = sim.Extension(which)->ulCheckDpcCnt;
   std::vector<double> latencyUs;
@@ -172,7 +173,7 @@ void BM_CaptureFrames(benchmark::State& state) {
   Sim& sim = TheSim();
   const auto size = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
-    sim.cards[0]->CaptureFrame(*sim.buffers[0], size, card::dma::kStartCapture, 2, 5s).value();
+    sim.cards[0]->CaptureFrame(*sim.buffers[0], size, regs::dma::kStartCapture, 2, 5s).value();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "card/dma_engine.h"
-#include "driverxilinx/registers.h"
+#include "interface/registers.h"
 
 namespace card {
 namespace {
@@ -89,11 +89,11 @@ bool IsDriverReadOnly(uint32_t reg) {
 }  // namespace
 
 struct Card::State : CardPort, std::enable_shared_from_this<State> {
-  State(HostPort& h, const CardOptions& o) : host(h), options(o), registers(kRegisterSpan / 4) {
+  State(wdmsim::PciHost& h, const CardOptions& o) : host(h), options(o), registers(kRegisterSpan / 4) {
     InitConfigSpace();
   }
 
-  HostPort& host;
+  wdmsim::PciHost& host;
   const CardOptions options;
   std::shared_ptr<DmaEngine> engine;  // set once, right after construction
   mutable std::mutex mu;
@@ -364,7 +364,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
   }
 };
 
-Card::Card(HostPort& host, const CardOptions& options)
+Card::Card(wdmsim::PciHost& host, const CardOptions& options)
     : state_(std::make_shared<State>(host, options)) {
   state_->engine = std::make_shared<DmaEngine>(host, options, state_);
 }
@@ -372,7 +372,7 @@ Card::Card(HostPort& host, const CardOptions& options)
 Card::~Card() = default;
 
 const CardOptions& Card::Options() const { return state_->options; }
-HostPort& Card::Host() { return state_->host; }
+wdmsim::PciHost& Card::Host() { return state_->host; }
 void Card::OnRegisterWrite(uint32_t, uint32_t) {}
 
 size_t Card::ConfigRead(uint32_t offset, void* buf, size_t len) {
@@ -511,6 +511,8 @@ void Card::SetFaults(const Faults& faults) {
 }
 
 void Card::UpdateFaults(const std::function<void(Faults&)>& edit) { state_->ApplyFaults(edit); }
+
+void Card::Unplug() { UpdateFaults([](Faults& f) { f.vanished = true; }); }
 
 uint32_t Card::PeekRegister(uint32_t reg) const {
   std::lock_guard lock(state_->mu);

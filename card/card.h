@@ -1,12 +1,13 @@
 // Simulated capture/playout card: configuration space, the BAR2 register
 // window with its write-back read engine, the DMA engine (dma_engine.h),
 // interrupts and fault injection. The register map is described in
-// card/REGISTERS.md.
+// card/REGISTERS.md. It is a PCI function of wdmsim's bus (wdmsim/pci.h);
+// card/plug.h plugs it in.
 //
 // Thread model: MMIO, config accesses, fault changes and interrupt requests
-// may arrive from any thread at once. The card never calls HostPort while it
-// holds its internal lock, so the host may call back into the card from any
-// HostPort call (an ISR reading registers from SetLineInterrupt, say).
+// may arrive from any thread at once. The card never calls the PciHost while
+// it holds its internal lock, so the host may call back into the card from
+// any PciHost call (an ISR reading registers from SetLineInterrupt, say).
 #ifndef CARD_CARD_H
 #define CARD_CARD_H
 
@@ -18,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "card/host_port.h"
+#include "wdmsim/pci.h"
 
 namespace card {
 
@@ -80,15 +81,15 @@ struct MmioAccess {
   bool operator==(const MmioAccess&) const = default;
 };
 
-class Card {
+class Card : public wdmsim::PciFunction {
  public:
   static constexpr int kUnusedBar = 0;
   static constexpr int kRegisterBar = 2;
   static constexpr uint64_t kUnusedBarSize = 0x10000;
   static constexpr uint64_t kRegisterBarSize = 0x20000;
 
-  Card(HostPort& host, const CardOptions& options = {});
-  virtual ~Card();
+  Card(wdmsim::PciHost& host, const CardOptions& options = {});
+  ~Card() override;
   Card(const Card&) = delete;
   Card& operator=(const Card&) = delete;
 
@@ -96,8 +97,8 @@ class Card {
 
   // Configuration space, any byte range. Bytes past 4 KiB are not
   // transferred; the return value is the number of bytes that were.
-  size_t ConfigRead(uint32_t offset, void* buf, size_t len);
-  size_t ConfigWrite(uint32_t offset, const void* buf, size_t len);
+  size_t ConfigRead(uint32_t offset, void* buf, size_t len) override;
+  size_t ConfigWrite(uint32_t offset, const void* buf, size_t len) override;
   uint32_t ConfigRead32(uint32_t offset);
   void ConfigWrite32(uint32_t offset, uint32_t value);
   // Decoded from the BARs as they stand (0 for unimplemented BARs).
@@ -105,8 +106,11 @@ class Card {
   static uint64_t BarSize(int bar);
 
   // 32-bit MMIO within a BAR. `raw` is the integer the CPU stores/loads.
-  uint32_t MmioRead32(int bar, uint64_t offset);
-  void MmioWrite32(int bar, uint64_t offset, uint32_t raw);
+  uint32_t MmioRead32(int bar, uint64_t offset) override;
+  void MmioWrite32(int bar, uint64_t offset, uint32_t raw) override;
+
+  // Surprise removal: the card vanishes (Faults::vanished).
+  void Unplug() override;
 
   // Interrupts, for the DMA engine (and tests).
   void AssertLine();
@@ -128,7 +132,7 @@ class Card {
   uint32_t PeekRegister(uint32_t reg) const;
   void SetCompletionStatus(uint32_t reg, uint32_t value);  // 0x1780 / 0x1B80
 
-  // Simulated time (HostPort::NowNs) of the DMA engine's latest status word
+  // Simulated time (PciHost::NowNs) of the DMA engine's latest status word
   // write for a direction; 0 before the first. For latency measurements.
   uint64_t LastStatusWriteNs(bool cardToHost) const;
 
@@ -145,7 +149,7 @@ class Card {
   // the built-in DMA engine has seen the store (a start register store has
   // already started its transfer). Does nothing by default.
   virtual void OnRegisterWrite(uint32_t reg, uint32_t value);
-  HostPort& Host();
+  wdmsim::PciHost& Host();
 
  private:
   struct State;

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <utility>
 
-#include "card/dma_registers.h"
-#include "driverxilinx/registers.h"
+#include "interface/dma_registers.h"
+#include "interface/registers.h"
 
 namespace card {
+
+namespace dma = regs::dma;
 namespace {
 
 constexpr uint32_t kItemWordCountMask = 0x003FFFFF;  // item word 0, bits 21..0
@@ -33,7 +35,7 @@ std::string Hex(uint64_t v) {
 
 }  // namespace
 
-DmaEngine::DmaEngine(HostPort& host, const CardOptions& options, std::weak_ptr<CardPort> card)
+DmaEngine::DmaEngine(wdmsim::PciHost& host, const CardOptions& options, std::weak_ptr<CardPort> card)
     : host_(host), options_(options), card_(std::move(card)) {}
 
 bool DmaEngine::IsReadOnly(uint32_t reg) { return reg >= dma::kFirstCounter && reg <= dma::kLastCounter; }

@@ -3,8 +3,8 @@
 // Behaviour and timing are described in card/REGISTERS.md ("DMA engine").
 //
 // Thread model: starts arrive from MMIO threads, every later step runs from
-// HostPort::ScheduleAfterNs callbacks. The engine's lock guards its state and
-// is never held across a HostPort call; it may be held while calling
+// PciHost::ScheduleAfterNs callbacks. The engine's lock guards its state and
+// is never held across a PciHost call; it may be held while calling
 // CardPort members that only take the card's lock (the card never calls the
 // engine with its own lock held, so the order is always engine, then card).
 #ifndef CARD_DMA_ENGINE_H
@@ -21,7 +21,7 @@
 
 #include "card/card.h"
 #include "card/endpoints.h"
-#include "card/host_port.h"
+#include "wdmsim/pci.h"
 
 namespace card {
 
@@ -29,21 +29,21 @@ namespace card {
 class CardPort {
  public:
   virtual ~CardPort() = default;
-  // These take the card's lock briefly and never call HostPort.
+  // These take the card's lock briefly and never call the PciHost.
   virtual bool Vanished() const = 0;
   virtual Faults CurrentFaults() const = 0;
   virtual bool TakeStall() = 0;  // true when this start must never complete
   virtual void SetEngineRegister(uint32_t reg, uint32_t value) = 0;
   virtual void ReportGuestError(std::string message) = 0;
   virtual void RequestLine(bool asserted) = 0;  // the engine's wish for INTA
-  // These call HostPort; the engine holds no lock when calling them.
+  // These call the PciHost; the engine holds no lock when calling them.
   virtual void SyncLine() = 0;  // hands the wanted INTA level to the host
   virtual bool SendMessage(uint32_t messageId) = 0;
 };
 
 class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
  public:
-  DmaEngine(HostPort& host, const CardOptions& options, std::weak_ptr<CardPort> card);
+  DmaEngine(wdmsim::PciHost& host, const CardOptions& options, std::weak_ptr<CardPort> card);
   DmaEngine(const DmaEngine&) = delete;
   DmaEngine& operator=(const DmaEngine&) = delete;
 
@@ -51,7 +51,7 @@ class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
   void OnRegisterWrite(uint32_t reg, uint32_t value);
   // Engine registers whose driver stores the card drops.
   static bool IsReadOnly(uint32_t reg);
-  // Simulated time (HostPort::NowNs) of the latest status word written for
+  // Simulated time (PciHost::NowNs) of the latest status word written for
   // direction 0 (host-to-card) or 1 (card-to-host); 0 before the first. For
   // measurements of completion latency.
   uint64_t LastStatusWriteNs(int direction) const { return statusWrittenNs_[direction & 1].load(); }
@@ -85,7 +85,7 @@ class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
   template <typename Fn>
   void Later(uint64_t delayNs, Fn fn);
 
-  HostPort& host_;
+  wdmsim::PciHost& host_;
   const CardOptions options_;
   const std::weak_ptr<CardPort> card_;
   std::mutex mu_;

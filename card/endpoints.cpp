@@ -3,9 +3,11 @@
 
 #include <algorithm>
 
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 
 namespace card {
+
+namespace dma = regs::dma;
 
 CaptureSource::Frame CaptureSource::Take(uint32_t param) {
   if (param & dma::kCaptureSetNumber) next_ = (param >> dma::kCaptureNumberShift) & dma::kCaptureNumberMask;

@@ -95,25 +95,25 @@ VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   ULONGLONG laWrite = (ULONGLONG)Extension->pCommonBuffer_LA_DmaWrite.QuadPart;
   ULONG value;
   switch (Block->ulAddr) {
-    case 0x7900: value = Extension->ulIsrCount; break;
-    case 0x7901: value = 0; break;
-    case 0x7902: value = 0; break;
-    case 0x7910: value = StatusWord(Extension->pCommonBuffer_VA_DmaRead); break;
-    case 0x7911: value = Extension->ulLastStatus_DmaRead; break;
-    case 0x7920: value = StatusWord(Extension->pCommonBuffer_VA_DmaWrite); break;
-    case 0x7921: value = Extension->ulLastStatus_DmaWrite; break;
-    case 0x7930: value = g_WriteDelay; break;
-    case 0x7940: value = Low32(Extension->pGetRegister_LA) + regs::kWriteBackEnable; break;
-    case 0x7941: value = High32(laRead); break;
-    case 0x7942: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pulGetRegister); break;
-    case 0x7944: value = 0; break;
-    case 0x7950: value = Low32(laRead); break;
-    case 0x7951: value = High32(laRead); break;
-    case 0x7952: value = Low32(laWrite); break;
-    case 0x7953: value = High32(laWrite); break;
-    case 0x7954: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pBar2_VA); break;
-    case 0x7955: value = Extension->ulReadWriteBackAddr; break;
-    case 0x7999:
+    case PSEUDO_REG_ISR_COUNT: value = Extension->ulIsrCount; break;
+    case PSEUDO_REG_RESERVED_7901: value = 0; break;
+    case PSEUDO_REG_RESERVED_7902: value = 0; break;
+    case PSEUDO_REG_DMAREAD_STATUS: value = StatusWord(Extension->pCommonBuffer_VA_DmaRead); break;
+    case PSEUDO_REG_DMAREAD_LAST_STATUS: value = Extension->ulLastStatus_DmaRead; break;
+    case PSEUDO_REG_DMAWRITE_STATUS: value = StatusWord(Extension->pCommonBuffer_VA_DmaWrite); break;
+    case PSEUDO_REG_DMAWRITE_LAST_STATUS: value = Extension->ulLastStatus_DmaWrite; break;
+    case PSEUDO_REG_WRITE_DELAY: value = g_WriteDelay; break;
+    case PSEUDO_REG_WRITEBACK_ADDR_LOW: value = Low32(Extension->pGetRegister_LA) + regs::kWriteBackEnable; break;
+    case PSEUDO_REG_WRITEBACK_ADDR_HIGH: value = High32(laRead); break;
+    case PSEUDO_REG_WRITEBACK_AREA_VA: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pulGetRegister); break;
+    case PSEUDO_REG_RESERVED_7944: value = 0; break;
+    case PSEUDO_REG_DMAREAD_BUFFER_LOW: value = Low32(laRead); break;
+    case PSEUDO_REG_DMAREAD_BUFFER_HIGH: value = High32(laRead); break;
+    case PSEUDO_REG_DMAWRITE_BUFFER_LOW: value = Low32(laWrite); break;
+    case PSEUDO_REG_DMAWRITE_BUFFER_HIGH: value = High32(laWrite); break;
+    case PSEUDO_REG_BAR2_VA: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pBar2_VA); break;
+    case PSEUDO_REG_READ_WRITEBACK_ADDR: value = Extension->ulReadWriteBackAddr; break;
+    case PSEUDO_REG_DIAGNOSTIC_DUMP:
       Block->ulData = 0;
       DiagnosticDump(Extension);
       return;

@@ -28,8 +28,8 @@
 #define DRIVERXILINX_DRIVER_H
 
 #include "platform.h"
-#include "ioctl.h"
-#include "registers.h"
+#include "interface/ioctl.h"
+#include "interface/registers.h"
 #include "product.h"
 #include "guard.h"
 

@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 #include "picture.h"
 #include "png_codec.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -127,8 +128,8 @@ int main(int argc, char** argv) {
   Section("Plugging in two simulated cards (the PnP manager calls AddDevice)");
   card::CardOptions directRead;
   directRead.directRead = true;  // the second card announces direct register reads
-  wdmsim::Slot& first = kernel.PlugCard(image);
-  wdmsim::Slot& second = kernel.PlugCard(image, directRead);
+  wdmsim::Slot& first = card::PlugCard(kernel, image);
+  wdmsim::Slot& second = card::PlugCard(kernel, image, directRead);
   ShowDriverOutput(image);
 
   Section("Device objects and their Win32 links");
@@ -156,8 +157,8 @@ int main(int argc, char** argv) {
     Section("Register access on card 0");
     std::printf("   interface version          0x%08X\n", card0.Command(IOCTL_GET_VERSION));
     std::printf("   capability (0x6008)        0x%08X  (write-back read)\n", card0.Read(0x6008));
-    std::printf("   DmaRead buffer bus address 0x%08X\n", card0.Read(0x7950));
-    std::printf("   DmaWrite buffer bus address 0x%08X\n", card0.Read(0x7952));
+    std::printf("   DmaRead buffer bus address 0x%08X\n", card0.Read(PSEUDO_REG_DMAREAD_BUFFER_LOW));
+    std::printf("   DmaWrite buffer bus address 0x%08X\n", card0.Read(PSEUDO_REG_DMAWRITE_BUFFER_LOW));
     ShowDriverOutput(image);
 
     HANDLE readDone = process.CreateEventW(false, false);
@@ -172,7 +173,7 @@ int main(int argc, char** argv) {
     auto real0 = Clock::now();
     std::vector<std::vector<uint8_t>> kept;  // the last three frames, for pictures after the run
     for (int i = 0; i < kFrames; ++i) {
-      if (card0.Transfer(false, buffer, kFrameBytes, card::dma::kStartCapture, card::frames::kPatternNoise, writeDone) &&
+      if (card0.Transfer(false, buffer, kFrameBytes, regs::dma::kStartCapture, card::frames::kPatternNoise, writeDone) &&
           card::frames::VerifyFrame({buffer, kFrameBytes}).verdict == card::frames::Verdict::kGood &&
           card::frames::MatchesPattern({buffer, kFrameBytes})) {
         ++good;
@@ -208,12 +209,12 @@ int main(int argc, char** argv) {
     int sent = 0;
     for (int i = 0; i < kFrames; ++i) {
       card::frames::MakeFrame({buffer, kFrameBytes}, 1000 + i, card::frames::kPatternCounter);
-      sent += card0.Transfer(true, buffer, kFrameBytes, card::dma::kStartPlayout, 0, readDone);
+      sent += card0.Transfer(true, buffer, kFrameBytes, regs::dma::kStartPlayout, 0, readDone);
     }
     sim = Seconds(kernel.SystemTime100ns() - sim0);
-    uint32_t sinkGood = card0.Read(card::dma::kSinkFramesGood), sinkBad = card0.Read(card::dma::kSinkFramesBad);
+    uint32_t sinkGood = card0.Read(regs::dma::kSinkFramesGood), sinkBad = card0.Read(regs::dma::kSinkFramesBad);
     std::printf("   %d sent; the card's sink counted %u good, %u bad, last frame %u; %.1f MiB/s simulated\n", sent,
-                sinkGood, sinkBad, card0.Read(card::dma::kSinkLastFrame), kFrames / sim);
+                sinkGood, sinkBad, card0.Read(regs::dma::kSinkLastFrame), kFrames / sim);
     failures += static_cast<int>(kFrames - sinkGood) + static_cast<int>(sinkBad);
 
     Section("Loopback: 777,777 random bytes out and back");
@@ -231,9 +232,9 @@ int main(int argc, char** argv) {
       std::printf("   warning: %u bytes is not a multiple of 4; the card moves the first %u, and the last %u %s\n",
                   kLoopbackBytes, kTravelling, left, left == 1 ? "byte does not travel" : "bytes do not travel");
     }
-    bool out = card0.Transfer(true, buffer, kTravelling, card::dma::kStartPlayout, 0, readDone);
+    bool out = card0.Transfer(true, buffer, kTravelling, regs::dma::kStartPlayout, 0, readDone);
     std::memset(buffer, 0, kFrameBytes);
-    bool back = card0.Transfer(false, buffer, kTravelling, card::dma::kStartLoopback, 0, writeDone);
+    bool back = card0.Transfer(false, buffer, kTravelling, regs::dma::kStartLoopback, 0, writeDone);
     bool same = std::memcmp(buffer, pattern.data(), kTravelling) == 0;
     std::printf("   %s: %u of %u bytes compared, %u not sent\n",
                 out && back && same ? "all bytes that travelled came back intact" : "MISMATCH", kTravelling,

@@ -20,23 +20,22 @@ constexpr uint32_t kWin32FileNotFound = 2;
 constexpr uint32_t kWin32PathNotFound = 3;
 constexpr uint32_t kWriteBackOutOffset = 16;  // READ_WRITEBACK answers from here
 constexpr uint32_t kWriteBackMaxBytes = 8;
-constexpr uint32_t kDiagnosticDumpRegister = 0x7999;
 
 constexpr PseudoRegister kPseudoRegisters[] = {
     {PSEUDO_REG_ISR_COUNT, "isr-count", "interrupt routine calls that claimed an interrupt"},
-    {0x7910, "dmaread-status", "status word in the DmaRead common buffer"},
-    {0x7911, "dmaread-last-status", "last DmaRead completion status"},
-    {0x7920, "dmawrite-status", "status word in the DmaWrite common buffer"},
-    {0x7921, "dmawrite-last-status", "last DmaWrite completion status"},
+    {PSEUDO_REG_DMAREAD_STATUS, "dmaread-status", "status word in the DmaRead common buffer"},
+    {PSEUDO_REG_DMAREAD_LAST_STATUS, "dmaread-last-status", "last DmaRead completion status"},
+    {PSEUDO_REG_DMAWRITE_STATUS, "dmawrite-status", "status word in the DmaWrite common buffer"},
+    {PSEUDO_REG_DMAWRITE_LAST_STATUS, "dmawrite-last-status", "last DmaWrite completion status"},
     {PSEUDO_REG_WRITE_DELAY, "write-delay-us", "pause after every register write (us)"},
-    {0x7940, "writeback-addr-low", "write-back address, low half with the enable bit"},
-    {0x7941, "writeback-addr-high", "write-back address, high half"},
-    {0x7942, "writeback-area-va", "write-back area, low half of its kernel address"},
-    {0x7950, "dmaread-buffer-low", "DmaRead common buffer bus address, low half"},
-    {0x7951, "dmaread-buffer-high", "DmaRead common buffer bus address, high half"},
-    {0x7952, "dmawrite-buffer-low", "DmaWrite common buffer bus address, low half"},
-    {0x7953, "dmawrite-buffer-high", "DmaWrite common buffer bus address, high half"},
-    {0x7954, "bar2-va", "register window, low half of its kernel address"},
+    {PSEUDO_REG_WRITEBACK_ADDR_LOW, "writeback-addr-low", "write-back address, low half with the enable bit"},
+    {PSEUDO_REG_WRITEBACK_ADDR_HIGH, "writeback-addr-high", "write-back address, high half"},
+    {PSEUDO_REG_WRITEBACK_AREA_VA, "writeback-area-va", "write-back area, low half of its kernel address"},
+    {PSEUDO_REG_DMAREAD_BUFFER_LOW, "dmaread-buffer-low", "DmaRead common buffer bus address, low half"},
+    {PSEUDO_REG_DMAREAD_BUFFER_HIGH, "dmaread-buffer-high", "DmaRead common buffer bus address, high half"},
+    {PSEUDO_REG_DMAWRITE_BUFFER_LOW, "dmawrite-buffer-low", "DmaWrite common buffer bus address, low half"},
+    {PSEUDO_REG_DMAWRITE_BUFFER_HIGH, "dmawrite-buffer-high", "DmaWrite common buffer bus address, high half"},
+    {PSEUDO_REG_BAR2_VA, "bar2-va", "register window, low half of its kernel address"},
     {PSEUDO_REG_READ_WRITEBACK_ADDR, "writeback-marker", "diagnostic marker: retried reads, power changes, stop"},
 };
 
@@ -229,7 +228,7 @@ Result<std::vector<PseudoValue>> Card::ReadPseudoRegisters() {
 }
 
 Status Card::DiagnosticDump() {
-  auto answer = Run(IOCTL_GET_REGISTER, kDiagnosticDumpRegister, 0, 0, "diagnostic dump");
+  auto answer = Run(IOCTL_GET_REGISTER, PSEUDO_REG_DIAGNOSTIC_DUMP, 0, 0, "diagnostic dump");
   if (!answer) return answer.error();
   return {};
 }

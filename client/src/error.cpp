@@ -1,7 +1,7 @@
 #include <fmt/format.h>
 
 #include "capture/result.h"
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 
 namespace capture {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 
 namespace capture {
 

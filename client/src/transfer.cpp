@@ -18,7 +18,7 @@
 #include <fmt/format.h>
 
 #include "capture/card.h"
-#include "driverxilinx/registers.h"
+#include "interface/registers.h"
 
 namespace capture {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "driverxilinx/registers.h"
+#include "interface/registers.h"
 #include "tests/card/fake_host.h"
 
 namespace {

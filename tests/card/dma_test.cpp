@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "card/card.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
-#include "driverxilinx/registers.h"
+#include "interface/registers.h"
 #include "tests/card/fake_host.h"
 
 namespace {
@@ -20,7 +20,7 @@ using card::Card;
 using card::CardOptions;
 using card::Faults;
 using cardtest::FakeHost;
-namespace dma = card::dma;
+namespace dma = regs::dma;
 namespace frames = card::frames;
 
 constexpr uint64_t kMemBase = 0x8000'0000;  // common buffers live below 4 GiB

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "card/host_port.h"
+#include "wdmsim/pci.h"
 
 namespace cardtest {
 
-class FakeHost : public card::HostPort {
+class FakeHost : public wdmsim::PciHost {
  public:
   static constexpr uint64_t kMemBase = 0x1'0000'0000;
   uint64_t base = kMemBase;  // bus address of mem[0]

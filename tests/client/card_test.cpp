@@ -9,6 +9,7 @@
 #include "capture/card.h"
 #include "capture/wdmsim_backend.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ class CardTest : public ::testing::TestWithParam<std::string> {
 
   wdmsim::Slot& StartCard(const card::CardOptions& options = {}) {
     wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot, options), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot, options), STATUS_SUCCESS);
     return *slot;
   }
 
@@ -68,9 +69,9 @@ TEST_P(CardTest, VersionAndRegistersReachTheCard) {
   EXPECT_EQ(c.Version().value(), DRIVER_INTERFACE_VERSION);
 
   ASSERT_TRUE(c.WriteRegister(0x2000, 0x1234).ok());
-  EXPECT_EQ(slot->card->PeekRegister(0x2000), 0x1234u);  // the value, not its byte swap
+  EXPECT_EQ(card::CardIn(*slot).PeekRegister(0x2000), 0x1234u);  // the value, not its byte swap
   EXPECT_EQ(c.ReadRegister(0x2000).value(), 0x1234u);
-  slot->card->UpdateFaults([](card::Faults& f) { f.readsAllOnes = true; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.readsAllOnes = true; });
   EXPECT_EQ(c.ReadRegister(0x2000).value(), 0xFFFFFFFFu);
 }
 
@@ -165,7 +166,7 @@ TEST_P(CardTest, OpeningCardsThatAreNotThere) {
   EXPECT_EQ(absent.error().win32(), wdmsim::ERROR_FILE_NOT_FOUND);
   EXPECT_NE(absent.error().message().find("open \\\\.\\" + GetParam() + "_v100-0"), std::string::npos);
 
-  kernel->PlugCard(*image);  // not started: the driver refuses the open
+  card::PlugCard(*kernel, *image);  // not started: the driver refuses the open
   EXPECT_EQ(Card::Open(backend, GetParam(), 0).error().win32(), wdmsim::ERROR_NO_SYSTEM_RESOURCES);
 
   for (const char* name : {"Nosuch_v100-0", "Talvrex", "Talvrex_v100-", "Talvrex_v100-01", "Talvrex_v100-64"}) {
@@ -194,7 +195,7 @@ TEST_P(CardTest, AStandardUserIsToldThatOpeningACardNeedsAdministratorRights) {
 TEST_P(CardTest, ListingShowsStartedAndRefusingCards) {
   StartCard();
   StartCard();
-  kernel->PlugCard(*image);
+  card::PlugCard(*kernel, *image);
   auto cards = capture::ListCards(backend);
   ASSERT_EQ(cards.size(), 3u);
   for (unsigned i = 0; i < 3; ++i) {

@@ -11,9 +11,10 @@
 
 #include "capture/card.h"
 #include "capture/wdmsim_backend.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ using capture::Card;
 using capture::Direction;
 using capture::ErrorKind;
 using namespace std::chrono_literals;
-namespace dma = card::dma;
+namespace dma = regs::dma;
 namespace frames = card::frames;
 
 constexpr auto kTimeout = 5000ms;  // simulated time; never reached unless something is broken
@@ -45,7 +46,7 @@ class TransferTest : public ::testing::Test {
     kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so");
     backend = std::make_shared<capture::WdmsimBackend>(*kernel);
-    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot, options), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot, options), STATUS_SUCCESS);
     auto opened = Card::Open(backend, product, 0);
     EXPECT_TRUE(opened.ok()) << opened.error().message();
     card.emplace(std::move(opened).value());
@@ -59,7 +60,7 @@ class TransferTest : public ::testing::Test {
     return buffers.back();
   }
 
-  uint32_t Counter(uint32_t reg) { return slot->card->PeekRegister(reg); }
+  uint32_t Counter(uint32_t reg) { return card::CardIn(*slot).PeekRegister(reg); }
 
   std::unique_ptr<wdmsim::Kernel> kernel;
   wdmsim::DriverImage* image = nullptr;
@@ -131,7 +132,7 @@ TEST_F(TransferTest, StatusRegisterCardsDoNotWakeForThePreviousTransfer) {
   ASSERT_EQ(c.CompletionEvent(Direction::kCardToHost)->Wait(kTimeout).value(), capture::WaitOutcome::kSignalled);
   ASSERT_EQ(c.CompletionEvent(Direction::kCardToHost)->Wait(kTimeout).value(), capture::WaitOutcome::kSignalled);
   // A slow transfer: a wake that is not its own would leave the buffer as it was.
-  slot->card->UpdateFaults([](card::Faults& f) { f.dmaExtraDelayNs = 20'000'000; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dmaExtraDelayNs = 20'000'000; });
   ExpectFrames(c, buffer, 4096, 2, 16);
 }
 
@@ -140,17 +141,17 @@ TEST_F(TransferTest, NoSignalStallsAndTimeOuts) {
   auto& buffer = Buffer(4096);
 
   // No signal: the transfer completes with status 2, the flag is taken once.
-  slot->card->UpdateFaults([](card::Faults& f) { f.captureNoSignal = true; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.captureNoSignal = true; });
   ASSERT_TRUE(c.CaptureFrame(buffer, 4096, dma::kStartCapture, 0, kTimeout).ok());
   EXPECT_EQ(frames::VerifyFrame(buffer.bytes()).verdict, frames::Verdict::kNotAFrame);
   EXPECT_TRUE(c.TakeStatus2(Direction::kCardToHost).value());
   EXPECT_FALSE(c.TakeStatus2(Direction::kCardToHost).value());
   EXPECT_FALSE(c.TakeStatus2(Direction::kHostToCard).value());
-  slot->card->UpdateFaults([](card::Faults& f) { f.captureNoSignal = false; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.captureNoSignal = false; });
 
   // A transfer that never completes times out, and the buffer is unlocked
   // (the teardown's verifier would report locked pages); the next works.
-  slot->card->UpdateFaults([](card::Faults& f) { f.dmaStallNext = 1; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dmaStallNext = 1; });
   auto stalled = c.PlayFrame(buffer, 4096, dma::kStartPlayout, 0, 30ms);
   ASSERT_FALSE(stalled.ok());
   EXPECT_EQ(stalled.error().kind(), ErrorKind::kTimedOut);

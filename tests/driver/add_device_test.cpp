@@ -1,6 +1,7 @@
 // Driver entry, add-device, open and close of a card that is not started.
 #include <cstring>
 
+#include "card/plug.h"
 #include "fixture.h"
 
 using wdmsim::Slot;
@@ -27,7 +28,7 @@ TEST_F(DriverTest, EntryPrintsBannerAndInstallsFiveDispatchRoutines) {
 
 TEST_F(DriverTest, FirstCardIsInstanceZeroWithLinkAndExactMessages) {
   image->ClearDbgOutput();
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   ASSERT_EQ(slot.addStatus, STATUS_SUCCESS);
   PDEVICE_OBJECT fdo = kernel->FindDevice(u"\\Device\\Talvrex_v100-0");
   ASSERT_NE(fdo, nullptr);
@@ -48,7 +49,7 @@ TEST_F(DriverTest, FirstCardIsInstanceZeroWithLinkAndExactMessages) {
 }
 
 TEST_F(DriverTest, ExtensionStartsZeroedExceptItsFirstValues) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   DEVICE_EXTENSION* ext = Extension(slot);
   EXPECT_EQ(ext->pPhysicalDeviceObject, slot.pdo);
   EXPECT_EQ(ext->pDeviceObject, Fdo(slot));
@@ -88,13 +89,13 @@ TEST_F(DriverTest, ExtensionStartsZeroedExceptItsFirstValues) {
 TEST_F(DriverTest, InstancesTakeTheLowestFreeNumberAndStopAtSixtyFour) {
   std::vector<Slot*> slots;
   for (int i = 0; i < 64; ++i) {
-    slots.push_back(&kernel->PlugCard(*image));
+    slots.push_back(&card::PlugCard(*kernel, *image));
     ASSERT_EQ(slots.back()->addStatus, STATUS_SUCCESS) << i;
   }
   ASSERT_NE(kernel->FindDevice(u"\\Device\\Talvrex_v100-63"), nullptr);
 
   image->ClearDbgOutput();
-  Slot& extra = kernel->PlugCard(*image);
+  Slot& extra = card::PlugCard(*kernel, *image);
   EXPECT_EQ(extra.addStatus, STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(extra.pdo->AttachedDevice, nullptr);
   EXPECT_EQ(image->DbgLines(),
@@ -104,7 +105,7 @@ TEST_F(DriverTest, InstancesTakeTheLowestFreeNumberAndStopAtSixtyFour) {
   ASSERT_EQ(kernel->RemoveCard(*slots[0]), STATUS_SUCCESS);
   EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), nullptr);
   EXPECT_EQ(kernel->SymbolicLinkTarget(u"\\DosDevices\\Talvrex_v100-0"), u"");
-  Slot& again = kernel->PlugCard(*image);
+  Slot& again = card::PlugCard(*kernel, *image);
   ASSERT_EQ(again.addStatus, STATUS_SUCCESS);
   EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), Fdo(again));
 }
@@ -112,7 +113,7 @@ TEST_F(DriverTest, InstancesTakeTheLowestFreeNumberAndStopAtSixtyFour) {
 TEST_F(DriverTest, FailedLinkCreationDeletesTheDevice) {
   kernel->FailNthCall("IoCreateSymbolicLink");
   image->ClearDbgOutput();
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   EXPECT_EQ(slot.addStatus, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(slot.pdo->AttachedDevice, nullptr);
   EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), nullptr);
@@ -123,18 +124,18 @@ TEST_F(DriverTest, FailedLinkCreationDeletesTheDevice) {
 
 TEST_F(DriverTest, FailedAttachUndoesTheDeviceAndItsLink) {
   kernel->FailNthCall("IoAttachDeviceToDeviceStack");
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   EXPECT_FALSE(NT_SUCCESS(slot.addStatus));
   EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), nullptr);
   EXPECT_EQ(kernel->SymbolicLinkTarget(u"\\DosDevices\\Talvrex_v100-0"), u"");
   EXPECT_EQ(image->driverObject()->DeviceObject, nullptr);
   // The number is free again for the next card.
-  EXPECT_EQ(kernel->PlugCard(*image).addStatus, STATUS_SUCCESS);
+  EXPECT_EQ(card::PlugCard(*kernel, *image).addStatus, STATUS_SUCCESS);
   EXPECT_NE(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), nullptr);
 }
 
 TEST_F(DriverTest, OpenBeforeStartIsRefusedAndLeavesThePollFlag) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   Extension(slot)->bCheckDpcTimerSet = 1;
   auto& process = kernel->DefaultProcess();
   EXPECT_EQ(process.CreateFileW(u"\\\\.\\Talvrex_v100-0"), wdmsim::INVALID_HANDLE_VALUE);
@@ -145,7 +146,7 @@ TEST_F(DriverTest, OpenBeforeStartIsRefusedAndLeavesThePollFlag) {
 }
 
 TEST_F(DriverTest, OpenAfterStartClearsThePollFlagAndCloseCancelsTheWatchdog) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   DEVICE_EXTENSION* ext = Extension(slot);
   ext->bDeviceStarted = 1;  // what a completed hardware start leaves behind
   ext->bCheckDpcTimerSet = 1;
@@ -167,7 +168,7 @@ TEST_F(DriverTest, OpenAfterStartClearsThePollFlagAndCloseCancelsTheWatchdog) {
 }
 
 TEST_F(DriverTest, MajorFunctionsItDoesNotServeAreInvalidRequests) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SYSTEM_CONTROL}) {
     auto result = kernel->SendRequest(Fdo(slot), major, 0);
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST) << int(major);
@@ -177,7 +178,7 @@ TEST_F(DriverTest, MajorFunctionsItDoesNotServeAreInvalidRequests) {
 // Completion stores the information count, except for minor code 7, whose
 // information field belongs to the lower drivers' relations list.
 TEST_F(DriverTest, CompletionLeavesInformationAloneForMinorCodeSeven) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   auto send = [&](UCHAR minor) {
     return kernel->SendRequest(Fdo(slot), IRP_MJ_CREATE, minor,
                                [](PIRP irp, PIO_STACK_LOCATION) { irp->IoStatus.Information = 0x1234; });
@@ -191,7 +192,7 @@ TEST_F(DriverTest, CompletionLeavesInformationAloneForMinorCodeSeven) {
 }
 
 TEST_F(DriverTest, PageableRoutineAtDispatchLevelStopsTheMachine) {
-  Slot& slot = kernel->PlugCard(*image);
+  Slot& slot = card::PlugCard(*kernel, *image);
   expectBugCheck = true;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -204,8 +205,8 @@ TEST_F(DriverTest, PageableRoutineAtDispatchLevelStopsTheMachine) {
 }
 
 TEST_F(DriverTest, UnloadAfterRemovalPrintsAndLeavesNothing) {
-  kernel->PlugCard(*image);
-  kernel->PlugCard(*image);
+  card::PlugCard(*kernel, *image);
+  card::PlugCard(*kernel, *image);
   for (auto* slot : kernel->Slots()) ASSERT_EQ(kernel->RemoveCard(*slot), STATUS_SUCCESS);
   EXPECT_EQ(image->driverObject()->DeviceObject, nullptr);
   EXPECT_TRUE(kernel->NamesIn(u"\\Device").empty());

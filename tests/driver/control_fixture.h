@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "card/plug.h"
 #include "fixture.h"
 
 
@@ -49,7 +50,7 @@ class ControlTest : public DriverTest {
   void SetRegister(uint32_t offset, uint32_t value) { ASSERT_TRUE(Command(IOCTL_SET_REGISTER, offset, value).ok); }
   size_t CardWrites(uint64_t offset) {
     size_t n = 0;
-    for (const auto& a : slot->card->AccessLogFor(card::Card::kRegisterBar, offset)) {
+    for (const auto& a : card::CardIn(*slot).AccessLogFor(card::Card::kRegisterBar, offset)) {
       n += a.kind == card::MmioAccess::Kind::kWrite;
     }
     return n;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <thread>
 
+#include "card/plug.h"
 #include "control_fixture.h"
 
 namespace {
@@ -94,7 +95,7 @@ TEST_F(ControlTest, AfterStopEveryRequestFailsWithNothingReturned) {
 
 // A register read the card never answers keeps a request inside the driver.
 TEST_F(ControlTest, OverlappingRequestsAreTracedAndHoldOffQueryStop) {
-  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
   // One call from the start of the slow read to the second request: the
   // clock cannot run the slow read's attempts out in between.
   std::thread slow;
@@ -106,20 +107,20 @@ TEST_F(ControlTest, OverlappingRequestsAreTracedAndHoldOffQueryStop) {
   EXPECT_EQ(CountLines("qm4200    io_control_count 2"), 1u);
   EXPECT_EQ(kernel->QueryStopThenCancel(*slot), STATUS_DEVICE_BUSY);
   slow.join();
-  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = false; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = false; });
   EXPECT_EQ(kernel->QueryStopThenCancel(*slot), STATUS_SUCCESS);
 }
 
 TEST_F(ControlTest, WriteDelayIsCappedAndReadBackWithoutTheCard) {
   GetRegister(0x7901);  // the re-arming write happens here
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   SetRegister(0x7930, 5000000);
-  auto writes = slot->card->AccessLogFor(card::Card::kRegisterBar, 0x7930);
+  auto writes = card::CardIn(*slot).AccessLogFor(card::Card::kRegisterBar, 0x7930);
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].value, 5000000u);  // the card sees the caller's value too
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   EXPECT_EQ(GetRegister(0x7930), 1000000u);
-  EXPECT_TRUE(slot->card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(*slot).AccessLog().empty());
   SetRegister(0x7930, 0);
   EXPECT_EQ(GetRegister(0x7930), 0u);
 }
@@ -143,7 +144,7 @@ TEST_F(ControlTest, FirstRegisterCommandAfterStartOrPowerReArmsOnce) {
 
 TEST_F(ControlTest, PseudoRegistersAreDriverStateAndNeverTouchTheCard) {
   GetRegister(0x7901);  // the re-arming write happens here
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   DEVICE_EXTENSION* e = ext();
   EXPECT_EQ(GetRegister(0x7901), 0u);
   EXPECT_EQ(GetRegister(0x7902), 0u);
@@ -159,7 +160,7 @@ TEST_F(ControlTest, PseudoRegistersAreDriverStateAndNeverTouchTheCard) {
   EXPECT_EQ(GetRegister(0x7999), 0u);
   EXPECT_EQ(CountLines("vantrel  438  pCommonBuffer_LA_DmaWrite "), 1u);
   EXPECT_EQ(CountLines("vantrel  457  DmaWrite_SGL_Item "), 1u);
-  EXPECT_TRUE(slot->card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(*slot).AccessLog().empty());
 }
 
 TEST_F(ControlTest, ReadWritebackCopiesAtMostEightBytesAndStaysInsideTheBuffer) {
@@ -183,10 +184,10 @@ TEST_F(ControlTest, ReadWritebackCopiesAtMostEightBytesAndStaysInsideTheBuffer) 
 TEST_F(ControlTest, RegisterPairReadsInOrderAndCountZeroKeepsTheData) {
   EXPECT_EQ(Command(IOCTL_TEST_READ_REGISTER, 0x2000, 0xABCD, 0).block.ulData, 0xABCDu);
   SetRegister(0x2004, 0x1234);
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   EXPECT_EQ(Command(IOCTL_TEST_READ_REGISTER, 0x2000, 0, 2).block.ulData, 0x1234u);
   std::vector<uint64_t> requests;
-  for (const auto& a : slot->card->AccessLog()) {
+  for (const auto& a : card::CardIn(*slot).AccessLog()) {
     if (a.kind == card::MmioAccess::Kind::kWrite && a.offset >= 0x10000) requests.push_back(a.offset);
   }
   EXPECT_EQ(requests, (std::vector<uint64_t>{0x12000, 0x12004, 0x12000, 0x12004}));
@@ -195,13 +196,13 @@ TEST_F(ControlTest, RegisterPairReadsInOrderAndCountZeroKeepsTheData) {
 TEST_F(ControlTest, MessageInterruptsConnectEnableDisableAndDisconnect) {
   SetRegister(0x7941, 0);
   EXPECT_NE(ext()->pMsiConnectionContext, nullptr);
-  EXPECT_EQ(slot->card->PeekRegister(0x6074), 0xFFFFFFFFu);
+  EXPECT_EQ(card::CardIn(*slot).PeekRegister(0x6074), 0xFFFFFFFFu);
   PVOID first = ext()->pMsiConnectionContext;
   SetRegister(0x7941, 0);  // a second connect over a live one is refused
   EXPECT_EQ(ext()->pMsiConnectionContext, first);
   SetRegister(0x7942, 0);
   EXPECT_EQ(ext()->pMsiConnectionContext, nullptr);
-  EXPECT_EQ(slot->card->PeekRegister(0x6074), 0u);
+  EXPECT_EQ(card::CardIn(*slot).PeekRegister(0x6074), 0u);
   SetRegister(0x7940, 0);  // reconnect: disconnect (nothing), connect
   EXPECT_NE(ext()->pMsiConnectionContext, nullptr);
   // Stop undoes the connection the control interface made.
@@ -210,12 +211,12 @@ TEST_F(ControlTest, MessageInterruptsConnectEnableDisableAndDisconnect) {
 }
 
 TEST_F(ControlTest, OffsetsBeyondTheWindowAreIgnored) {
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   SetRegister(0x20000, 1);
   SetRegister(0xFFFFFFFC, 1);
   EXPECT_EQ(GetRegister(0x20000), 0xFFFFFFFFu);
-  for (const auto& a : slot->card->AccessLog()) EXPECT_LT(a.offset, 0x20000u) << std::hex << a.offset;
-  EXPECT_TRUE(slot->card->GuestErrors().empty());
+  for (const auto& a : card::CardIn(*slot).AccessLog()) EXPECT_LT(a.offset, 0x20000u) << std::hex << a.offset;
+  EXPECT_TRUE(card::CardIn(*slot).GuestErrors().empty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "driver.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 inline std::string ImagePath(const std::string& product) {
   return std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so";
@@ -46,7 +47,7 @@ class DriverTest : public ::testing::Test {
   // Plugs a card and starts it as the PnP manager would.
   wdmsim::Slot& StartedCard(const card::CardOptions& options = {}) {
     wdmsim::Slot* slot = nullptr;
-    NTSTATUS status = kernel->AddAndStartCard(*image, &slot, options);
+    NTSTATUS status = card::AddAndStartCard(*kernel, *image, &slot, options);
     EXPECT_EQ(status, STATUS_SUCCESS);
     return *slot;
   }

@@ -1,6 +1,7 @@
 // Hardware start and stop, configuration space, Plug and Play and power.
 #include <cstring>
 
+#include "card/plug.h"
 #include "fixture.h"
 
 using wdmsim::ResourceLists;
@@ -27,16 +28,16 @@ TEST_F(HardwareTest, StartMapsBothWindowsArmsTheWriteBackAndReadsTheCapability) 
   EXPECT_EQ(ext->ulBar0_Length, 0x10000u);
   EXPECT_EQ(ext->ulBar2_Length, 0x20000u);
   EXPECT_NE(ext->pInterruptObject, nullptr);
-  EXPECT_EQ(ext->ulBarValue[0] & 0xFFFF0000, static_cast<uint32_t>(slot.card->BarBase(0)));
-  EXPECT_EQ(ext->ulBarValue[2] & 0xFFFF0000, static_cast<uint32_t>(slot.card->BarBase(2)));
+  EXPECT_EQ(ext->ulBarValue[0] & 0xFFFF0000, static_cast<uint32_t>(card::CardIn(slot).BarBase(0)));
+  EXPECT_EQ(ext->ulBarValue[2] & 0xFFFF0000, static_cast<uint32_t>(card::CardIn(slot).BarBase(2)));
 
   // The write-back area sits 64 bytes into the DmaRead common buffer.
   EXPECT_EQ(reinterpret_cast<PUCHAR>(ext->pulGetRegister), static_cast<PUCHAR>(ext->pCommonBuffer_VA_DmaRead) + 64);
   EXPECT_EQ(ext->pGetRegister_LA, ext->pCommonBuffer_LA_DmaRead.LowPart + 64ull);
-  EXPECT_EQ(LastWrite(*slot.card, 0x102C), static_cast<uint32_t>(ext->pCommonBuffer_LA_DmaRead.HighPart));
-  EXPECT_EQ(LastWrite(*slot.card, 0x1030), ext->pCommonBuffer_LA_DmaRead.LowPart + 64 + 1);
+  EXPECT_EQ(LastWrite(card::CardIn(slot), 0x102C), static_cast<uint32_t>(ext->pCommonBuffer_LA_DmaRead.HighPart));
+  EXPECT_EQ(LastWrite(card::CardIn(slot), 0x1030), ext->pCommonBuffer_LA_DmaRead.LowPart + 64 + 1);
   // The capability register is read through the write-back protocol.
-  EXPECT_EQ(LastWrite(*slot.card, 0x16008), 0u);
+  EXPECT_EQ(LastWrite(card::CardIn(slot), 0x16008), 0u);
   EXPECT_EQ(ext->read_reg_direct, 0u);
   EXPECT_EQ(CountLines("qm4200.sys: PnPStartDevice completed"), 1u);
   EXPECT_EQ(CountLines("vantrel  StartDevice  "), 2u);
@@ -68,9 +69,9 @@ TEST_P(CapabilityTest, BitElevenSelectsDirectReads) {
   options.directRead = GetParam().directRead;
   options.capabilityValue = GetParam().value;
   Slot* slot = nullptr;
-  kernel->PlugCard(*image, options);
+  card::PlugCard(*kernel, *image, options);
   slot = kernel->Slots().back();
-  slot->card->UpdateFaults([&](card::Faults& f) { f.readsAllOnes = GetParam().readsAllOnes; });
+  card::CardIn(*slot).UpdateFaults([&](card::Faults& f) { f.readsAllOnes = GetParam().readsAllOnes; });
   ASSERT_EQ(kernel->StartCard(*slot), STATUS_SUCCESS);
   EXPECT_EQ(Extension(*slot)->read_reg_direct, GetParam().expectDirect);
   EXPECT_EQ(Extension(*slot)->bDmaDoneByRegister, GetParam().expectDirect);
@@ -86,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Values, CapabilityTest,
 class ResourceTest : public DriverTest {
  protected:
   Slot& Plugged() {
-    kernel->PlugCard(*image);
+    card::PlugCard(*kernel, *image);
     return *kernel->Slots().back();
   }
 };
@@ -106,7 +107,7 @@ TEST_F(ResourceTest, NoInterruptFailsAfterMappingAndTheCardIsRemoved) {
   EXPECT_EQ(CountLines("Translated resource(Bar2) is memory at"), 1u);
   EXPECT_EQ(CountLines("vantrel  driverxilinx/driver "), 1u);
   EXPECT_EQ(slot.Fdo(), nullptr);  // the PnP manager removed the stack
-  EXPECT_TRUE(slot.card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(slot).AccessLog().empty());
 }
 
 TEST_F(ResourceTest, PortDescriptorWithTranslatedMemoryIsOnlyReported) {
@@ -151,7 +152,7 @@ TEST_F(ResourceTest, WindowMatchingNoBarIsNotMappedAndStartFailsWithoutTouchingT
   image->ClearDbgOutput();
   EXPECT_FALSE(NT_SUCCESS(kernel->StartCard(slot, lists)));
   EXPECT_EQ(CountLines("qm4200.sys: Unexcepted resource of memory"), 2u);
-  EXPECT_TRUE(slot.card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(slot).AccessLog().empty());
 }
 
 TEST_F(ResourceTest, StartWithoutResourceListsFailsWithoutTouchingTheCard) {
@@ -159,7 +160,7 @@ TEST_F(ResourceTest, StartWithoutResourceListsFailsWithoutTouchingTheCard) {
   ResourceLists none;
   none.absent = true;
   EXPECT_EQ(kernel->StartCard(slot, none), STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT);
-  EXPECT_TRUE(slot.card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(slot).AccessLog().empty());
 }
 
 TEST_F(ResourceTest, FailedInterruptConnectionStillStarts) {
@@ -317,7 +318,7 @@ TEST_F(HardwareTest, SleepSavesAndResumeWritesBackTheSameConfigSpace) {
   Slot& slot = StartedCard();
   DEVICE_EXTENSION* ext = Extension(slot);
   uint8_t before[256];
-  slot.card->ConfigRead(0, before, sizeof(before));
+  card::CardIn(slot).ConfigRead(0, before, sizeof(before));
   uint32_t marker = ext->ulReadWriteBackAddr;
   ext->bFirstReadRegister = 0;
 
@@ -325,12 +326,12 @@ TEST_F(HardwareTest, SleepSavesAndResumeWritesBackTheSameConfigSpace) {
   EXPECT_EQ(std::memcmp(ext->ucConfigSpace, before, 256), 0);
   EXPECT_EQ(ext->bFirstReadRegister, 1u);
   // The bus driver lost the BARs while the card was off.
-  slot.card->ConfigWrite32(0x10, 0);
-  slot.card->ConfigWrite32(0x18, 0);
+  card::CardIn(slot).ConfigWrite32(0x10, 0);
+  card::CardIn(slot).ConfigWrite32(0x18, 0);
   kernel->Resume();
   uint8_t after[256];
-  slot.card->ConfigRead(0, after, sizeof(after));
-  EXPECT_EQ(slot.card->BarBase(2) & 0xFFFF0000, static_cast<uint64_t>(ext->ulBarValue[2] & 0xFFFF0000));
+  card::CardIn(slot).ConfigRead(0, after, sizeof(after));
+  EXPECT_EQ(card::CardIn(slot).BarBase(2) & 0xFFFF0000, static_cast<uint64_t>(ext->ulBarValue[2] & 0xFFFF0000));
   EXPECT_EQ(std::memcmp(after + 0x10, before + 0x10, 24), 0);
   // Four set-power requests (system and device, down and up).
   EXPECT_EQ(ext->ulReadWriteBackAddr, marker + 4 * 0x1000);
@@ -351,12 +352,12 @@ TEST_F(HardwareTest, EveryPowerRequestMovesTheMarker) {
 TEST_F(HardwareTest, RestoreWithoutASavedCopyWritesNothing) {
   Slot& slot = StartedCard();
   uint8_t before[256];
-  slot.card->ConfigRead(0, before, sizeof(before));
+  card::CardIn(slot).ConfigRead(0, before, sizeof(before));
   POWER_STATE d0;
   d0.DeviceState = PowerDeviceD0;
   kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d0);
   uint8_t after[256];
-  slot.card->ConfigRead(0, after, sizeof(after));
+  card::CardIn(slot).ConfigRead(0, after, sizeof(after));
   EXPECT_EQ(std::memcmp(before, after, 256), 0);
   EXPECT_EQ(CountLines("IRP_MN_WRITE_CONFIG"), 0u);
 }

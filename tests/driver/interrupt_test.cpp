@@ -2,6 +2,7 @@
 // card's own interrupt lines.
 #include <thread>
 
+#include "card/plug.h"
 #include "control_fixture.h"
 
 namespace {
@@ -39,7 +40,7 @@ class InterruptTest : public ControlTest {
 TEST_F(InterruptTest, LineRoutineClaimsOnlyWhileAStatusWordIsSet) {
   auto counts = kernel->InterruptCountsFor(*slot);
   ULONG isrCount = ext()->ulIsrCount;
-  slot->card->InjectSpuriousLinePulse();
+  card::CardIn(*slot).InjectSpuriousLinePulse();
   ASSERT_TRUE(LineDelivered(counts.lineDeliveries));
   auto after = kernel->InterruptCountsFor(*slot);
   EXPECT_EQ(after.lineClaimed, counts.lineClaimed);  // both status words are 0: not ours
@@ -51,7 +52,7 @@ TEST_F(InterruptTest, LineRoutineClaimsOnlyWhileAStatusWordIsSet) {
   // A pending completion makes every interrupt on the line the card's.
   KeCancelTimer(&ext()->CheckDpcTimer);  // keep the poll from consuming it
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0x02000000;
-  slot->card->InjectSpuriousLinePulse();
+  card::CardIn(*slot).InjectSpuriousLinePulse();
   EXPECT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed > after.lineClaimed; }));
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0;
 }
@@ -60,7 +61,7 @@ TEST_F(InterruptTest, MessagesSignalTheRegisteredEventAndNothingWithoutOne) {
   SetRegister(0x7941, 0);  // connect, enable at the card
   ASSERT_NE(ext()->pMsiConnectionContext, nullptr);
   // No event registered yet: claimed, no DPC.
-  slot->card->InjectSpuriousMessage(0);
+  card::CardIn(*slot).InjectSpuriousMessage(0);
   ASSERT_TRUE(MessagesHandled(1));
   HANDLE event = process().CreateEventW(false, false);
   IOCTL_BUFFER_A block{};
@@ -69,13 +70,13 @@ TEST_F(InterruptTest, MessagesSignalTheRegisteredEventAndNothingWithoutOne) {
   ASSERT_TRUE(Send(block).ok);
   EXPECT_EQ(process().WaitForSingleObject(event, 20), wdmsim::WAIT_TIMEOUT);
   // Three messages in a row: at least one signal, never more than three.
-  for (int i = 0; i < 3; ++i) slot->card->InjectSpuriousMessage(0);
+  for (int i = 0; i < 3; ++i) card::CardIn(*slot).InjectSpuriousMessage(0);
   EXPECT_EQ(process().WaitForSingleObject(event, 2000), wdmsim::WAIT_OBJECT_0);
   ASSERT_TRUE(MessagesHandled(4));  // every message so far has been claimed
   // Disabled at the card and disconnected: a message never reaches the host.
   SetRegister(0x7942, 0);
   auto before = kernel->InterruptCountsFor(*slot);
-  slot->card->InjectSpuriousMessage(0);
+  card::CardIn(*slot).InjectSpuriousMessage(0);
   EXPECT_EQ(process().WaitForSingleObject(writeDoneNever(), 20), wdmsim::WAIT_TIMEOUT);
   auto after = kernel->InterruptCountsFor(*slot);
   EXPECT_EQ(after.messages, before.messages);
@@ -95,7 +96,7 @@ TEST_F(InterruptTest, StopReleasesTheMessageEventAndTheConnection) {
   ASSERT_EQ(kernel->Rebalance(*slot), STATUS_SUCCESS);
   EXPECT_EQ(ext()->pMsiEvent, nullptr);
   EXPECT_EQ(ext()->pMsiConnectionContext, nullptr);
-  slot->card->InjectSpuriousMessage(0);
+  card::CardIn(*slot).InjectSpuriousMessage(0);
   EXPECT_EQ(process().WaitForSingleObject(event, 20), wdmsim::WAIT_TIMEOUT);
   process().CloseHandle(event);
 }

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ class ProductKernel : public ::testing::Test {
   HANDLE OpenStartedCard(const std::string& product) {
     images.push_back(&kernel->LoadDriver(ImagePath(product)));
     wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*images.back(), &slot), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *images.back(), &slot), STATUS_SUCCESS);
     HANDLE h = process().CreateFileW(wdmsim::Widen("\\\\.\\" + product + "_v100-0"));
     EXPECT_NE(h, wdmsim::INVALID_HANDLE_VALUE) << product;
     handles.push_back(h);

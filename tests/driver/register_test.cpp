@@ -2,6 +2,7 @@
 // re-arming, foreign answers; and direct reads.
 #include <thread>
 
+#include "card/plug.h"
 #include "control_fixture.h"
 
 namespace {
@@ -17,16 +18,16 @@ class WriteBackTest : public ControlTest {
   void SetUp() override {
     ControlTest::SetUp();
     GetRegister(0x7901);  // the first command re-arms; keep it out of the counts
-    slot->card->ClearAccessLog();
+    card::CardIn(*slot).ClearAccessLog();
   }
 };
 
 TEST_F(WriteBackTest, AnsweredReadFirstRequestsTheRegister) {
   SetRegister(0x2010, 0xCAFEF00D);
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   uint32_t marker = ext()->ulReadWriteBackAddr;
   EXPECT_EQ(GetRegister(0x2010), 0xCAFEF00Du);
-  auto log = slot->card->AccessLog();
+  auto log = card::CardIn(*slot).AccessLog();
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log[0].kind, card::MmioAccess::Kind::kWrite);
   EXPECT_EQ(log[0].offset, 0x12010u);
@@ -38,7 +39,7 @@ TEST_F(WriteBackTest, AnsweredReadFirstRequestsTheRegister) {
 }
 
 TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
-  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
   uint32_t marker = ext()->ulReadWriteBackAddr;
   uint32_t value = 0;
   int64_t elapsed = TimedRead(0x1FFC, &value);
@@ -57,7 +58,7 @@ TEST_F(WriteBackTest, SilentCoreRegisterTakesTenAttemptsAndReArmsAfterEach) {
 }
 
 TEST_F(WriteBackTest, SilentUpperRegisterTakesThreeAttemptsAndReArmsOnce) {
-  slot->card->UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.dropAllWriteBacks = true; });
   uint32_t value = 0;
   int64_t elapsed = TimedRead(0x2000, &value);
   EXPECT_EQ(value, 0xFFFFFFFFu);
@@ -70,7 +71,7 @@ TEST_F(WriteBackTest, SilentUpperRegisterTakesThreeAttemptsAndReArmsOnce) {
 }
 
 TEST_F(WriteBackTest, AnswerForAnotherRegisterFailsEveryAttempt) {
-  slot->card->UpdateFaults([](card::Faults& f) { f.flagOffset = 0x1234; });
+  card::CardIn(*slot).UpdateFaults([](card::Faults& f) { f.flagOffset = 0x1234; });
   uint32_t marker = ext()->ulReadWriteBackAddr;
   uint32_t value = 0;
   int64_t elapsed = TimedRead(0x1238, &value);
@@ -109,13 +110,13 @@ class DirectReadTest : public ControlTest {
 TEST_F(DirectReadTest, RegistersAreLoadedWithoutARequest) {
   EXPECT_EQ(ext()->read_reg_direct, 1u);
   SetRegister(0x2020, 0x10203040);
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   EXPECT_EQ(GetRegister(0x2020), 0x10203040u);
-  auto log = slot->card->AccessLog();
+  auto log = card::CardIn(*slot).AccessLog();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].kind, card::MmioAccess::Kind::kRead);
   EXPECT_EQ(log[0].offset, 0x2020u);
-  EXPECT_TRUE(slot->card->GuestErrors().empty());
+  EXPECT_TRUE(card::CardIn(*slot).GuestErrors().empty());
 }
 
 }  // namespace

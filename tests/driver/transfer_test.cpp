@@ -3,6 +3,7 @@
 // card by writing its status words and registers directly.
 #include <cstring>
 
+#include "card/plug.h"
 #include "control_fixture.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST_F(TransferTest, HostToCardCopiesTheBufferAndHandsOverTheItem) {
   ASSERT_TRUE(Register(IOCTL_SET_EVENT_DMAREAD, readEvent).ok);
   uint8_t* user = UserBuffer(4099);
   for (int i = 0; i < 4099; ++i) user[i] = static_cast<uint8_t>(i * 7);
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   Reply r = Transfer(IOCTL_START_DMAREAD, user, 4099, 0xABCD);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.block.ulResult, 0u);
@@ -72,7 +73,7 @@ TEST_F(TransferTest, HostToCardCopiesTheBufferAndHandsOverTheItem) {
   EXPECT_EQ(__builtin_bswap32(item[3]), base + 0x1000);
   // The first transfer writes the start register and all four descriptors.
   std::vector<std::pair<uint64_t, uint32_t>> writes;
-  for (const auto& a : slot->card->AccessLog()) {
+  for (const auto& a : card::CardIn(*slot).AccessLog()) {
     if (a.kind == card::MmioAccess::Kind::kWrite) writes.emplace_back(a.offset, a.value);
   }
   EXPECT_EQ(writes, (std::vector<std::pair<uint64_t, uint32_t>>{
@@ -88,10 +89,10 @@ TEST_F(TransferTest, HostToCardCopiesTheBufferAndHandsOverTheItem) {
   EXPECT_EQ(Command(IOCTL_GET_STATUS2_DMAREAD).block.ulData, 0u);
 
   // An equal second transfer writes the start register only.
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4099, 0xABCD).ok);
   size_t registerWrites = 0;
-  for (const auto& a : slot->card->AccessLog()) registerWrites += a.kind == card::MmioAccess::Kind::kWrite;
+  for (const auto& a : card::CardIn(*slot).AccessLog()) registerWrites += a.kind == card::MmioAccess::Kind::kWrite;
   EXPECT_EQ(registerWrites, 1u);
   ASSERT_TRUE(Command(IOCTL_RELEASE_DMAREAD).ok);
   EXPECT_EQ(ext()->pMdl_UserBuffer_DmaRead, nullptr);
@@ -187,11 +188,11 @@ TEST_F(TransferTest, FinishWithoutStartAndStartRegisterOutsideTheWindow) {
   EXPECT_TRUE(finish.ok);
   EXPECT_EQ(finish.block.ulResult, 0u);
   uint8_t* user = UserBuffer(4096);
-  slot->card->ClearAccessLog();
+  card::CardIn(*slot).ClearAccessLog();
   Reply outside = Transfer(IOCTL_START_DMAREAD, user, 4096, 0, 0x20000);
   EXPECT_FALSE(outside.ok);
   EXPECT_EQ(ext()->pMdl_UserBuffer_DmaRead, nullptr);
-  EXPECT_TRUE(slot->card->AccessLog().empty());
+  EXPECT_TRUE(card::CardIn(*slot).AccessLog().empty());
 }
 
 TEST_F(TransferTest, OnePollRunSignalsBothDirectionsAndTheQueriesSeeTheWords) {
@@ -285,11 +286,11 @@ TEST_F(RegisterModeTest, StatusRegisterSignalsOnEveryRunUntilCleared) {
   ASSERT_TRUE(Register(IOCTL_SET_EVENT_DMAREAD, readEvent).ok);
   uint8_t* user = UserBuffer(4096);
   ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4096).ok);
-  slot->card->SetCompletionStatus(0x1B80, 1);
+  card::CardIn(*slot).SetCompletionStatus(0x1B80, 1);
   EXPECT_TRUE(Signalled(readEvent));
   EXPECT_TRUE(Signalled(readEvent));  // again on the next run: the register stays set
   EXPECT_EQ(ext()->bRunning_DmaRead, 1u);  // register mode leaves the running flag
-  slot->card->SetCompletionStatus(0x1B80, 0);
+  card::CardIn(*slot).SetCompletionStatus(0x1B80, 0);
   Command(IOCTL_RELEASE_DMAREAD);
 }
 
@@ -349,7 +350,7 @@ class EmptyPoolEntryTest : public TransferTest {
  protected:
   void SetUp() override {
     DriverTest::SetUp();
-    kernel->PlugCard(*image);
+    card::PlugCard(*kernel, *image);
     slot = kernel->Slots().back();
     kernel->FailNthCall("AllocateCommonBuffer", 3);  // pool entry 0
     ASSERT_EQ(kernel->StartCard(*slot), STATUS_SUCCESS);

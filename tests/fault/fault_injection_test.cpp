@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "card/plug.h"
 #include "stress/session.h"
 
 namespace {
@@ -69,7 +70,7 @@ Outcome RunScenario(const std::string& routine, int nth) {
   auto ok = [](NTSTATUS s) { return NT_SUCCESS(s) ? std::string("ok") : Status(s); };
   kernel.ResetCallCounts();
   if (nth > 0) kernel.FailNthCall(routine, nth);
-  wdmsim::Slot& slot = kernel.PlugCard(image);
+  wdmsim::Slot& slot = card::PlugCard(kernel, image);
   record("add", ok(slot.addStatus));
   wdmsim::Process& process = kernel.DefaultProcess();
 
@@ -97,7 +98,7 @@ Outcome RunScenario(const std::string& routine, int nth) {
         const std::string played = s.Playout(buffer, kFrameBytes, 7, 1, readEvent);
         record("playout", played.empty() ? "ok" : played);
         if (played.empty()) {
-          const uint32_t good = s.GetRegister(card::dma::kSinkFramesGood).block.ulData;
+          const uint32_t good = s.GetRegister(regs::dma::kSinkFramesGood).block.ulData;
           record("sink", good == 1 ? "ok" : "good frames " + std::to_string(good));
         }
         const std::string captured = s.Capture(buffer, kFrameBytes, 9, 2, writeEvent);
@@ -156,7 +157,7 @@ std::string Describe(const Outcome& run) {
 uint64_t BusCalls(const std::string& routine) {
   wdmsim::Kernel kernel(wdmsim::Options{});
   kernel.ResetCallCounts();
-  kernel.PlugCardWithoutDriver();
+  card::PlugCardWithoutDriver(kernel);
   const uint64_t calls = kernel.CallCount(routine);
   kernel.RemoveCard(*kernel.Slots().back());
   return calls;

@@ -257,10 +257,10 @@ class Worker {
       case IOCTL_START_DMAWRITE: {
         b.ulData = Length(src);
         b.ulAddr = Address(src, b.ulData);
-        const uint32_t starts[] = {card::dma::kStartPlayout, card::dma::kStartCapture, card::dma::kStartLoopback,
+        const uint32_t starts[] = {regs::dma::kStartPlayout, regs::dma::kStartCapture, regs::dma::kStartLoopback,
                                    0x2000, 0x1FFFC, 0x1FFFD, 0x20000, 0xFFFFFFFC};
         b.ulParam0 = src.Chance(90) ? src.Pick(starts) : static_cast<uint32_t>(src.Next());
-        if (ProgramsBusAddress(b.ulParam0) && b.ulParam0 > card::dma::kStartLoopback) b.ulParam0 = 0x2000;
+        if (ProgramsBusAddress(b.ulParam0) && b.ulParam0 > regs::dma::kStartLoopback) b.ulParam0 = 0x2000;
         if (b.ulParam0 == 0x102C || b.ulParam0 == 0x1030) b.ulParam0 = 0x2000;
         b.ulParam1 = static_cast<uint32_t>(src.Next());
         if (b.ulData > kBuffer && b.ulData <= DMA_MAX_TRANSFER_SIZE && src.Chance(80)) b.ulData = kBuffer;

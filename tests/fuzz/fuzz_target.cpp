@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "card/plug.h"
 #include "fuzz/fuzz_harness.h"
 
 namespace {
@@ -19,7 +20,7 @@ struct World {
     image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
     for (int i = 0; i < 2; ++i) {
       wdmsim::Slot* slot = nullptr;
-      kernel->AddAndStartCard(*image, &slot);
+      card::AddAndStartCard(*kernel, *image, &slot);
     }
     worker = std::make_unique<fuzz::Worker>(*kernel, kernel->DefaultProcess());
   }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "card/plug.h"
 #include "fuzz/fuzz_harness.h"
 
 namespace {
@@ -72,7 +73,7 @@ class ControlFuzz : public ::testing::Test {
     image = &kernel->LoadDriver(ImagePath());
     for (int i = 0; i < 2; ++i) {
       wdmsim::Slot* slot = nullptr;
-      ASSERT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+      ASSERT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
     }
   }
   void TearDown() override {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "card/plug.h"
 #include "stress/session.h"
 
 namespace {
@@ -45,7 +46,7 @@ class ConcurrencyTest : public ::testing::Test {
   }
   wdmsim::Slot& Card() {
     wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
     return *slot;
   }
   HANDLE Open(wdmsim::Process& p, wdmsim::Slot& slot) {
@@ -140,8 +141,8 @@ TEST_F(ConcurrencyTest, BothDirectionsAndRegistersAtFullRateOnTwoCards) {
   Session check(p, Open(p, *cards[0]));
   for (auto* slot : cards) {
     Session s(p, Open(p, *slot));
-    EXPECT_EQ(s.GetRegister(card::dma::kSinkFramesGood).block.ulData, transfers);
-    EXPECT_EQ(s.GetRegister(card::dma::kSinkFramesBad).block.ulData, 0u);
+    EXPECT_EQ(s.GetRegister(regs::dma::kSinkFramesGood).block.ulData, transfers);
+    EXPECT_EQ(s.GetRegister(regs::dma::kSinkFramesBad).block.ulData, 0u);
     p.CloseHandle(s.handle());
   }
   p.CloseHandle(check.handle());
@@ -179,7 +180,7 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
         const bool playout = t < 2;
         for (uint32_t i = 0; i < rounds; ++i) {
           Reply start = s.Transfer(playout ? IOCTL_START_DMAREAD : IOCTL_START_DMAWRITE, buffer, kFrameBytes,
-                                   playout ? card::dma::kStartPlayout : card::dma::kStartCapture, i);
+                                   playout ? regs::dma::kStartPlayout : regs::dma::kStartCapture, i);
           Reply end = s.Command(playout ? IOCTL_RELEASE_DMAREAD : IOCTL_FINISH_DMAWRITE);
           if (!start.ok || !end.ok || start.block.ulResult != 0 || end.block.ulResult != 0) ++errors;
         }
@@ -218,7 +219,7 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
       EXPECT_EQ(setup.Capture(buffer, kFrameBytes, 1, 3, writeEvent), "");
       p.VirtualFree(buffer);
     }
-    setup.SetRegister(card::dma::kCounterReset, 0);
+    setup.SetRegister(regs::dma::kCounterReset, 0);
     std::mutex directionOwner[2];
     std::latch done(4);  // a close releases every transfer's buffer: close when all are done
     std::vector<std::thread> threads;
@@ -240,8 +241,8 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
       });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(setup.GetRegister(card::dma::kSinkFramesGood).block.ulData, 2 * (rounds / 3));
-    EXPECT_EQ(setup.GetRegister(card::dma::kSinkFramesBad).block.ulData, 0u);
+    EXPECT_EQ(setup.GetRegister(regs::dma::kSinkFramesGood).block.ulData, 2 * (rounds / 3));
+    EXPECT_EQ(setup.GetRegister(regs::dma::kSinkFramesBad).block.ulData, 0u);
     p.CloseHandle(setup.handle());
     p.CloseHandle(readEvent);
     p.CloseHandle(writeEvent);

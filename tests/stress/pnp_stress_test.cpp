@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "card/plug.h"
 #include "stress/session.h"
 
 namespace {
@@ -169,7 +170,7 @@ class PnpStressTest : public ::testing::Test {
   }
   wdmsim::Slot* NewCard() {
     wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*image, &slot), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
     return slot;
   }
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "driver.h"
 #include "wdmsim/kernel.h"
@@ -91,7 +91,7 @@ class Session {
   std::string Playout(uint8_t* buffer, uint32_t length, uint32_t number, uint32_t pattern, HANDLE event,
                       uint32_t waitMs = 5000) {
     card::frames::MakeFrame(std::span<uint8_t>(buffer, length), number, pattern);
-    Reply r = Transfer(IOCTL_START_DMAREAD, buffer, length, card::dma::kStartPlayout, number);
+    Reply r = Transfer(IOCTL_START_DMAREAD, buffer, length, regs::dma::kStartPlayout, number);
     if (!r.ok) return "start error " + std::to_string(r.error);
     if (r.block.ulResult != RESULT_SUCCESS) return "start result " + std::to_string(r.block.ulResult);
     const uint32_t wait = process_.WaitForSingleObject(event, waitMs);
@@ -106,9 +106,9 @@ class Session {
   std::string Capture(uint8_t* buffer, uint32_t length, uint32_t number, uint32_t pattern, HANDLE event,
                       uint32_t waitMs = 5000) {
     std::memset(buffer, 0, length);
-    const uint32_t param = (pattern & card::dma::kCapturePatternMask) | card::dma::kCaptureSetNumber |
-                           ((number & card::dma::kCaptureNumberMask) << card::dma::kCaptureNumberShift);
-    Reply r = Transfer(IOCTL_START_DMAWRITE, buffer, length, card::dma::kStartCapture, param);
+    const uint32_t param = (pattern & regs::dma::kCapturePatternMask) | regs::dma::kCaptureSetNumber |
+                           ((number & regs::dma::kCaptureNumberMask) << regs::dma::kCaptureNumberShift);
+    Reply r = Transfer(IOCTL_START_DMAWRITE, buffer, length, regs::dma::kStartCapture, param);
     if (!r.ok) return "start error " + std::to_string(r.error);
     if (r.block.ulResult != RESULT_SUCCESS) return "start result " + std::to_string(r.block.ulResult);
     const uint32_t wait = process_.WaitForSingleObject(event, waitMs);
@@ -118,7 +118,7 @@ class Session {
     if (finish.block.ulResult != RESULT_SUCCESS) return "finish result " + std::to_string(finish.block.ulResult);
     auto check = card::frames::VerifyFrame(std::span<const uint8_t>(buffer, length));
     if (check.verdict != card::frames::Verdict::kGood) return "frame verdict " + std::to_string(int(check.verdict));
-    if (check.header.number != (number & card::dma::kCaptureNumberMask)) return "wrong frame number";
+    if (check.header.number != (number & regs::dma::kCaptureNumberMask)) return "wrong frame number";
     if (!card::frames::MatchesPattern(std::span<const uint8_t>(buffer, length))) return "wrong pattern";
     return "";
   }

@@ -17,6 +17,7 @@
 #include "hal/hal.h"
 #include "internal.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -231,7 +232,7 @@ class ClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{.clock = wdmsim::ClockMode::Simulated});
-    slot = &kernel->PlugCard(kernel->LoadBuiltInDriver("ClockTest", ClockDriverEntry));
+    slot = &card::PlugCard(*kernel, kernel->LoadBuiltInDriver("ClockTest", ClockDriverEntry));
     ASSERT_EQ(kernel->StartCard(*slot), STATUS_SUCCESS);
     handle = kernel->DefaultProcess().CreateFileW(u"\\\\.\\ClockTest");
     ASSERT_NE(handle, wdmsim::INVALID_HANDLE_VALUE);

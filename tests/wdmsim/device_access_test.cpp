@@ -15,6 +15,7 @@
 #include "internal.h"
 #include "se/security.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -193,7 +194,7 @@ class DeviceAccessTest : public ::testing::Test {
       if (characteristics) out << "HKR,,DeviceCharacteristics,0x10001," << *characteristics << "\r\n";
     }
     wdmsim::DriverImage& driver = kernel->LoadBuiltInDriver("AccessTest", AccessDriverEntry, inf);
-    slot = &kernel->PlugCard(driver);
+    slot = &card::PlugCard(*kernel, driver);
     ASSERT_EQ(slot->addStatus, STATUS_SUCCESS);
   }
   wdmsim::Process& As(Token token) {

@@ -10,6 +10,7 @@
 
 #include "hal/hal.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -29,8 +30,8 @@ class HalTest : public ::testing::Test {
   void Boot(const card::CardOptions& options = {}) {
     kernel.reset();
     kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
-    slot = &kernel->PlugCardWithoutDriver(options);
-    card = slot->card.get();
+    slot = &card::PlugCardWithoutDriver(*kernel, options);
+    card = &card::CardIn(*slot);
   }
   void SetUp() override { Boot(); }
   void TearDown() override {
@@ -98,18 +99,18 @@ class HalTest : public ::testing::Test {
 };
 
 TEST_F(HalTest, BusAssignsAlignedWindowsAndRoutesTheLine) {
-  wdmsim::Slot& second = kernel->PlugCardWithoutDriver({.interruptLine = 0x0A});
+  wdmsim::Slot& second = card::PlugCardWithoutDriver(*kernel, {.interruptLine = 0x0A});
   auto lists = kernel->DefaultResources(second);
   ASSERT_EQ(lists.raw.size(), 3u);
   ASSERT_EQ(lists.translated.size(), 3u);
   EXPECT_EQ(second.number, 1u);
-  EXPECT_EQ(second.card->BarBase(0), 0xE0100000u);
-  EXPECT_EQ(second.card->BarBase(2), 0xE0140000u);
+  EXPECT_EQ(card::CardIn(second).BarBase(0), 0xE0100000u);
+  EXPECT_EQ(card::CardIn(second).BarBase(2), 0xE0140000u);
   for (int i : {0, 1}) {
     const auto& d = lists.translated[i];
     EXPECT_EQ(d.Type, CmResourceTypeMemory);
     EXPECT_EQ(d.ShareDisposition, CmResourceShareDeviceExclusive);
-    EXPECT_EQ(static_cast<uint64_t>(d.u.Memory.Start.QuadPart), second.card->BarBase(i == 0 ? 0 : 2));
+    EXPECT_EQ(static_cast<uint64_t>(d.u.Memory.Start.QuadPart), card::CardIn(second).BarBase(i == 0 ? 0 : 2));
     EXPECT_EQ(d.u.Memory.Start.QuadPart % d.u.Memory.Length, 0);
   }
   EXPECT_EQ(lists.translated[1].u.Memory.Length, 0x20000u);

@@ -12,6 +12,7 @@
 #include "internal.h"
 #include "pnp/pdo.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace {
 
@@ -268,7 +269,7 @@ class PnpTest : public ::testing::Test {
   // A card whose stack is started, with the events so far forgotten.
   Slot& StartedCard() {
     Slot* slot = nullptr;
-    EXPECT_EQ(kernel->AddAndStartCard(*driver, &slot), STATUS_SUCCESS);
+    EXPECT_EQ(card::AddAndStartCard(*kernel, *driver, &slot), STATUS_SUCCESS);
     Forget();
     return *slot;
   }
@@ -298,7 +299,7 @@ class PnpTest : public ::testing::Test {
 // Start and its resource lists
 // ---------------------------------------------------------------------------
 TEST_F(PnpTest, StartCarriesOnePciFullDescriptorPerList) {
-  Slot& slot = kernel->PlugCard(*driver);
+  Slot& slot = card::PlugCard(*kernel, *driver);
   ResourceLists lists;
   lists.raw = {Memory(0xF0000000, 0x20000), Interrupt(11, 11)};
   lists.translated = {Memory(0xF0000000, 0x20000), Interrupt(0x5, 0x71)};
@@ -317,7 +318,7 @@ TEST_F(PnpTest, StartCarriesOnePciFullDescriptorPerList) {
 }
 
 TEST_F(PnpTest, AbsentResourceListsArriveAsNull) {
-  Slot& slot = kernel->PlugCard(*driver);
+  Slot& slot = card::PlugCard(*kernel, *driver);
   ResourceLists none;
   none.absent = true;
   EXPECT_EQ(kernel->StartCard(slot, none), STATUS_SUCCESS);
@@ -326,7 +327,7 @@ TEST_F(PnpTest, AbsentResourceListsArriveAsNull) {
 }
 
 TEST_F(PnpTest, StartWithoutListsUsesTheBusDriversResources) {
-  Slot& slot = kernel->PlugCard(*driver);
+  Slot& slot = card::PlugCard(*kernel, *driver);
   EXPECT_EQ(kernel->StartCard(slot), STATUS_SUCCESS);
   ResourceLists expected = kernel->DefaultResources(slot);
   EXPECT_TRUE(seen.raw.present);
@@ -337,7 +338,7 @@ TEST_F(PnpTest, StartWithoutListsUsesTheBusDriversResources) {
 TEST_F(PnpTest, FailedStartIsFollowedByRemoval) {
   gBehaviour.failStart = true;
   Slot* slot = nullptr;
-  EXPECT_EQ(kernel->AddAndStartCard(*driver, &slot), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(card::AddAndStartCard(*kernel, *driver, &slot), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(Take(), (Events{"start", "remove"}));
   EXPECT_FALSE(slot->started);
   EXPECT_EQ(slot->Fdo(), nullptr);
@@ -449,8 +450,8 @@ TEST_F(PnpTest, SurpriseRemovalVanishesTheCardThenRemovesTheStack) {
   Slot& slot = StartedCard();
   EXPECT_EQ(kernel->SurpriseRemove(slot), STATUS_SUCCESS);
   EXPECT_EQ(Take(), (Events{"surprise-removal", "remove"}));
-  if (slot.card) {
-    EXPECT_TRUE(slot.card->GetFaults().vanished);
+  if (slot.function) {
+    EXPECT_TRUE(card::CardIn(slot).GetFaults().vanished);
   }
   EXPECT_EQ(slot.pdo, nullptr);  // the card left the bus
   EXPECT_TRUE(kernel->Slots().empty());
@@ -497,7 +498,7 @@ TEST_F(PnpTest, RemoveThatLeavesTheDeviceAttachedIsReported) {
 // ---------------------------------------------------------------------------
 TEST_F(PnpTest, SleepAndResumeSendSystemThenDevicePowerToStartedStacks) {
   Slot& slot = StartedCard();
-  Slot& unstarted = kernel->PlugCard(*driver);  // never started: takes no part
+  Slot& unstarted = card::PlugCard(*kernel, *driver);  // never started: takes no part
   kernel->Sleep(PowerSystemSleeping3);
   EXPECT_EQ(Take(), (Events{"set-power S3 sleep", "set-power D3"}));
   EXPECT_EQ(Bus(slot).devicePowerState, PowerDeviceD3);

@@ -15,7 +15,7 @@ bool Absent(const capture::Error& error) {
   return error.win32() == kWin32FileNotFound || error.win32() == kWin32PathNotFound;
 }
 
-bool IsPseudoRegister(uint32_t offset) { return offset >= 0x7900 && offset <= 0x7999; }
+bool IsPseudoRegister(uint32_t offset) { return offset >= PSEUDO_REG_FIRST && offset <= PSEUDO_REG_LAST; }
 
 // The first card of the candidates that opens; else the first reason a
 // present card would not, else "no card".

@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
   reg->require_subcommand(1);
   std::string offsetText, valueText;
   bool readBack = false;
-  auto* regRead = reg->add_subcommand("read", "Read a register (offsets 0x7900..0x7999: the driver's own)");
+  auto* regRead = reg->add_subcommand(
+      "read", fmt::format("Read a register (offsets 0x{:04X}..0x{:04X}: the driver's own)", PSEUDO_REG_FIRST, PSEUDO_REG_LAST));
   regRead->add_option("offset", offsetText, "Register offset")->required()->check(Number())->type_name("NUMBER");
   auto* regWrite = reg->add_subcommand("write", "Write a register");
   regWrite->add_option("offset", offsetText, "Register offset")->required()->check(Number())->type_name("NUMBER");

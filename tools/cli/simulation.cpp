@@ -4,6 +4,7 @@
 
 #include "capture/wdmsim_backend.h"
 #include "wdmsim/kernel.h"
+#include "card/plug.h"
 
 namespace capture_tool {
 
@@ -29,7 +30,7 @@ std::string Simulation::Start(const SimSettings& settings) {
   backend_ = std::make_shared<capture::WdmsimBackend>(*kernel_, *process_);
   for (unsigned i = 0; i < settings.cards; ++i) {
     wdmsim::Slot* slot = nullptr;
-    NTSTATUS status = kernel_->AddAndStartCard(*image_, &slot, settings.card);
+    NTSTATUS status = card::AddAndStartCard(*kernel_, *image_, &slot, settings.card);
     if (status != STATUS_SUCCESS) {
       return fmt::format("simulated card {} of {} did not start: status 0x{:08X}", i + 1, settings.cards,
                          static_cast<uint32_t>(status));

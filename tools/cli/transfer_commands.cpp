@@ -18,7 +18,7 @@
 #endif
 
 #include "bench_report.h"
-#include "card/dma_registers.h"
+#include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "commands.h"
 #include "png_codec.h"
@@ -86,7 +86,7 @@ class PictureWriter {
   PictureWriter(const Context& context, const CaptureOptions& options) : options_(options) {
     view_ = options.view;
     if (view_ == CaptureOptions::View::kAuto) {
-      view_ = context.simulated && options.startRegister == card::dma::kStartCapture ? CaptureOptions::View::kPattern
+      view_ = context.simulated && options.startRegister == regs::dma::kStartCapture ? CaptureOptions::View::kPattern
                                                                                      : CaptureOptions::View::kRaw;
     }
   }
@@ -98,7 +98,7 @@ class PictureWriter {
     Image image;
     if (view_ == CaptureOptions::View::kPattern) {
       PatternPicture picture = DrawPatternPicture(frame, options_.pictureWidth, expectedNumber_,
-                                                  options_.pattern & card::dma::kCapturePatternMask);
+                                                  options_.pattern & regs::dma::kCapturePatternMask);
       if (!picture.wrongLines.empty()) wrong_.push_back(path.filename().string() + ": " + picture.summary);
       image = std::move(picture.image);
     } else {
@@ -176,7 +176,7 @@ int Capture(const Context& context, const CaptureOptions& options) {
   const auto start = Clock::now();
   for (uint32_t i = 0; i < options.frames; ++i) {
     auto captured = card->CaptureFrame(*buffer, options.size, options.startRegister,
-                                       options.pattern & card::dma::kCapturePatternMask, Ms(options.timeoutMs));
+                                       options.pattern & regs::dma::kCapturePatternMask, Ms(options.timeoutMs));
     if (!captured) {
       progress.Done();
       return Fail(captured.error());
@@ -269,8 +269,8 @@ int Play(const Context& context, const PlayOptions& options) {
   fmt::print("played {} blocks ({} bytes) from {}: {:.1f} MiB/s\n", blocks, data.size(), source,
              seconds > 0 ? Mib(static_cast<double>(data.size())) / seconds : 0.0);
   if (!context.simulated) return kExitSuccess;
-  auto goodFrames = card->ReadRegister(card::dma::kSinkFramesGood);
-  auto badFrames = card->ReadRegister(card::dma::kSinkFramesBad);
+  auto goodFrames = card->ReadRegister(regs::dma::kSinkFramesGood);
+  auto badFrames = card->ReadRegister(regs::dma::kSinkFramesBad);
   if (!goodFrames) return Fail(goodFrames.error());
   if (!badFrames) return Fail(badFrames.error());
   fmt::print("the simulated card's sink counted {} good frames, {} bad\n", *goodFrames, *badFrames);
@@ -294,11 +294,11 @@ int Loopback(const Context& context, const LoopbackOptions& options) {
   for (uint32_t round = 0; round < options.rounds; ++round) {
     for (auto& b : out->bytes()) b = static_cast<uint8_t>(random());
     std::memset(back->data(), 0, options.size);
-    if (auto played = card->PlayFrame(*out, options.size, card::dma::kStartPlayout, round, Ms(options.timeoutMs));
+    if (auto played = card->PlayFrame(*out, options.size, regs::dma::kStartPlayout, round, Ms(options.timeoutMs));
         !played) {
       return Fail(played.error());
     }
-    if (auto captured = card->CaptureFrame(*back, options.size, card::dma::kStartLoopback, 0, Ms(options.timeoutMs));
+    if (auto captured = card->CaptureFrame(*back, options.size, regs::dma::kStartLoopback, 0, Ms(options.timeoutMs));
         !captured) {
       return Fail(captured.error());
     }
@@ -450,7 +450,7 @@ int Events(const Context& context, const EventsOptions& options) {
       }
       auto started = card->StartTransfer(toCard ? Direction::kHostToCard : Direction::kCardToHost, *out,
                                          static_cast<uint32_t>(out->size()),
-                                         toCard ? card::dma::kStartPlayout : card::dma::kStartLoopback, round);
+                                         toCard ? regs::dma::kStartPlayout : regs::dma::kStartLoopback, round);
       if (!started) return Fail(started.error());
       inFlight = toCard ? kToCard : kToHost;
       startedAt = Clock::now();
@@ -508,7 +508,7 @@ int Bench(const Context& context, const BenchOptions& options) {
   for (uint32_t size : sizes) {
     for (Direction direction : {Direction::kHostToCard, Direction::kCardToHost}) {
       BenchRow row{size, direction, 0, 0, {}};
-      const uint32_t reg = direction == Direction::kHostToCard ? card::dma::kStartPlayout : card::dma::kStartLoopback;
+      const uint32_t reg = direction == Direction::kHostToCard ? regs::dma::kStartPlayout : regs::dma::kStartLoopback;
       Clock::duration busy{};
       for (uint32_t i = 0; i < options.count; ++i) {
         const auto t0 = Clock::now();

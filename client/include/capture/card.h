@@ -14,7 +14,7 @@
 #include "capture/products.h"
 #include "capture/result.h"
 #include "capture/user_buffer.h"
-#include "driverxilinx/ioctl.h"
+#include "interface/ioctl.h"
 
 namespace capture {
 

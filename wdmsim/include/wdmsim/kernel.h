@@ -1,6 +1,6 @@
 // The host side of wdmsim: boot a simulated kernel, load driver images,
-// plug simulated cards, act as user-mode processes, and read what the
-// driver printed and what the verifier found. Used by tests, the demo and
+// plug device models into its PCI bus (wdmsim/pci.h), act as user-mode
+// processes, and read what the driver printed and what the verifier found. Used by tests, the demo and
 // the command-line tool; never by driver code.
 #pragma once
 
@@ -18,7 +18,7 @@
 
 #include "wdmsim/ntddk.h"
 
-#include "card/card.h"
+#include "wdmsim/pci.h"
 
 namespace wdmsim {
 
@@ -116,15 +116,15 @@ struct ResourceLists {
   bool absent = false;  // a start request with no resource lists at all
 };
 
-// A card slot on the simulated PCI bus: the card, the physical device object
-// the bus driver made for it and the device stack above it.
+// A slot on the simulated PCI bus: the device model in it, the physical
+// device object the bus driver made for it and the device stack above it.
 struct Slot {
   PDEVICE_OBJECT pdo = nullptr;
   DriverImage* driver = nullptr;
   NTSTATUS addStatus = STATUS_SUCCESS;  // AddDevice's result
-  std::shared_ptr<card::Card> card;
+  std::shared_ptr<PciFunction> function;  // the device model in the slot
   unsigned number = 0;        // slot number on the bus
-  ULONG interruptVector = 0;  // the line interrupt the bus routed to the card
+  ULONG interruptVector = 0;  // the line interrupt the bus routed to the device
   KIRQL interruptIrql = 0;
   bool started = false;       // the PnP manager's view
   PDEVICE_OBJECT Fdo() const { return pdo != nullptr ? pdo->AttachedDevice : nullptr; }
@@ -149,26 +149,27 @@ class Kernel {
   // Returns everything the image printed.
   std::string UnloadDriver(DriverImage& image);
 
-  // Plug and Play: the bus driver creates a physical device object for a new
-  // card and the PnP manager calls the driver's AddDevice.
-  Slot& PlugCard(DriverImage& driver, const card::CardOptions& options = {});
-  // A card whose physical device object has no function driver above it:
-  // the bus driver and the HAL only, for tests that drive the card by hand.
-  Slot& PlugCardWithoutDriver(const card::CardOptions& options = {});
+  // Plug and Play: a device model made by `make` goes into a new slot, the
+  // bus driver assigns its windows, routes its line and creates a physical
+  // device object for it, and the PnP manager calls the driver's AddDevice.
+  Slot& PlugDevice(DriverImage& driver, const PciFunctionFactory& make);
+  // A device whose physical device object has no function driver above it:
+  // the bus driver and the HAL only, for tests that drive it by hand.
+  Slot& PlugDeviceWithoutDriver(const PciFunctionFactory& make);
   std::vector<Slot*> Slots();
   // The card leaves the bus in an orderly way: remove down the card's stack,
   // then the bus driver deletes the physical device object.
   NTSTATUS RemoveCard(Slot& slot);
 
-  // The resources the bus driver assigned to the card: its two memory
-  // windows (translated starts equal to the BARs with the low 16 bits
-  // cleared) and a level-sensitive line interrupt.
+  // The resources the bus driver assigned to the device: one memory window
+  // per implemented BAR, in BAR order (translated starts equal to the
+  // BARs), and a level-sensitive line interrupt.
   ResourceLists DefaultResources(const Slot& slot) const;
 
   // The sequences Windows's PnP manager runs, each as one call. Each returns
   // the status of the request that decided the outcome.
   NTSTATUS StartCard(Slot& slot, const std::optional<ResourceLists>& resources = {});  // a failed start is followed by removal
-  NTSTATUS AddAndStartCard(DriverImage& driver, Slot** slot, const card::CardOptions& options = {});
+  NTSTATUS AddAndStartDevice(DriverImage& driver, Slot** slot, const PciFunctionFactory& make);
   NTSTATUS DisableCard(Slot& slot);  // query-remove, remove; the card stays on the bus
   NTSTATUS EnableCard(Slot& slot);   // AddDevice and start again
   NTSTATUS Rebalance(Slot& slot, const std::optional<ResourceLists>& resources = {});  // query-stop, stop, start

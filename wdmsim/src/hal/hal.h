@@ -1,20 +1,20 @@
 // The HAL and memory-manager pieces that other wdmsim components use: the
-// cards on the simulated bus, I/O-space mappings, DMA adapters and the bus
+// device models in the simulated bus's slots, I/O-space mappings, DMA adapters and the bus
 // address map, MDLs, interrupt objects and the threads that deliver card
 // events and interrupts.
 //
 // Notes:
 //  1. Locks: `HalState::lock` guards every table below. It is never held
-//     while driver code or the card model runs (the card calls back into the
-//     HAL from MMIO accesses, to move its interrupt line). It may be held
-//     while asking a card about its configuration (BarBase), because the
-//     card never calls the host with its own lock held.
+//     while driver code or a device model runs (a model calls back into the
+//     HAL from MMIO accesses, to move its interrupt line), nor while asking
+//     a model about its configuration.
 //  2. Records are never freed while the kernel runs when a driver could
 //     still hand their address back (adapters that were put, MDLs that were
 //     freed sit in quarantine), so that a second release is reported instead
 //     of reading freed memory. Everything goes when the kernel does.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "hal/pci_config.h"
 #include "internal.h"
 
 // The interrupt object (opaque to drivers).
@@ -64,11 +65,18 @@ constexpr ULONG PAGE_FAULT_IN_NONPAGED_AREA = 0x50;
 constexpr ULONG DRIVER_VERIFIER_DMA_VIOLATION = 0xE6;
 constexpr uint64_t kPageSize = 0x1000;
 
-// A card on the simulated bus.
+// A memory window the bus driver assigned (pci_slot.cpp).
+struct PciBar {
+  uint64_t size = 0;  // 0: not implemented
+  bool prefetchable = false;
+};
+
+// A device model in a slot of the simulated bus.
 struct CardSlot {
   unsigned number = 0;
-  std::shared_ptr<card::Card> card;
-  std::unique_ptr<card::HostPort> port;  // outlives every call the card makes
+  std::shared_ptr<PciFunction> function;
+  std::unique_ptr<PciHost> port;  // outlives every call the model makes
+  std::array<PciBar, pci::kBarCount> bars{};
   PDEVICE_OBJECT pdo = nullptr;
   ULONG line = 0;     // raw: the configuration space's interrupt line
   ULONG vector = 0;   // translated: the system vector
@@ -92,7 +100,8 @@ struct IoMapping {
   int slot = -1;  // -1: nothing decodes the range (master abort)
   int bar = -1;
   uint64_t barOffset = 0;
-  std::weak_ptr<card::Card> card;
+  uint64_t barSize = 0;
+  std::weak_ptr<PciFunction> function;
   DriverImage* owner = nullptr;
   bool reported = false;
 };
@@ -176,7 +185,7 @@ HalState& H();
 void Boot(KernelState& k);
 void Stop(KernelState& k);
 
-// pnp/card_slot.cpp
+// pnp/pci_slot.cpp
 void StartCardEvents(KernelState& k, HalState& h);
 void ScheduleCardEvent(uint64_t delayNs, std::function<void()> fn);
 
@@ -184,7 +193,7 @@ void ScheduleCardEvent(uint64_t delayNs, std::function<void()> fn);
 void ReserveIoRegion(HalState& h);
 void ReleaseIoRegion(HalState& h);
 
-// hal/dma.cpp: the card reaches host memory only through the bus address map.
+// hal/dma.cpp: a device reaches host memory only through the bus address map.
 bool BusWrite(unsigned slot, uint64_t bus, const void* src, size_t length);
 bool BusRead(unsigned slot, uint64_t bus, void* dst, size_t length);
 

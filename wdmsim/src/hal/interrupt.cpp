@@ -31,10 +31,6 @@ constexpr int64_t kRedeliveryPause100ns = 1000;  // 100 us of simulated time
 constexpr auto kMinimumRealPause = std::chrono::microseconds(10);
 constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225L);  // STATUS_NOT_FOUND
 
-constexpr uint32_t kMsiControl = 0x52;
-constexpr uint32_t kMsiAddressLow = 0x54;
-constexpr uint32_t kMsiAddressHigh = 0x58;
-constexpr uint32_t kMsiData = 0x5C;
 constexpr uint32_t kMsiAddress = 0xFEE00000;  // the local interrupt controllers' window
 constexpr ULONG kFirstMessageVector = 0xA0;
 
@@ -217,13 +213,14 @@ NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, P
   return STATUS_SUCCESS;
 }
 
-// Connects a message routine for every message the card can send. Caller
-// holds `lock`; it is released to program the card.
-NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p, CardSlot& card, DriverImage* owner,
-                         std::unique_lock<std::mutex>& lock) {
+// Connects a message routine for every message the device can send, as
+// its capability at `msi` announces. Caller holds `lock`; it is released to
+// program the device.
+NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p, CardSlot& card, uint32_t msi,
+                         uint16_t control, DriverImage* owner, std::unique_lock<std::mutex>& lock) {
   HalState& h = H();
   if (card.messageTable != nullptr) return STATUS_INVALID_PARAMETER;  // connected already
-  const ULONG count = card.card->Options().msiMessages;
+  const ULONG count = 1u << ((control >> pci::kMsiCapableShift) & 0x7);
   const ULONG vector = kFirstMessageVector + card.number;
   auto* table = new _IO_INTERRUPT_MESSAGE_INFO{};
   // The system picks the one IRQL all messages run at (and the spin lock is
@@ -250,19 +247,20 @@ NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p,
   card.messageTable = table;
   h.tables.insert(table);
   *p.ConnectionContext.InterruptMessageTable = table;
-  // Program the card's message capability as the platform does: where its
-  // messages land, how many it may send, and that they are enabled.
-  std::shared_ptr<card::Card> device = card.card;
+  // Program the device's message capability as the platform does: where
+  // its messages land, how many it may send, and that they are enabled.
+  std::shared_ptr<PciFunction> device = card.function;
   lock.unlock();
-  device->ConfigWrite32(kMsiAddressLow, kMsiAddress);
-  device->ConfigWrite32(kMsiAddressHigh, 0);
+  const bool wide = (control & pci::kMsiControl64Bit) != 0;
+  pci::ConfigWrite32(*device, msi + 4, kMsiAddress);
+  if (wide) pci::ConfigWrite32(*device, msi + 8, 0);
   uint16_t data = static_cast<uint16_t>(vector);
-  device->ConfigWrite(kMsiData, &data, sizeof(data));
-  uint16_t control = 0;
-  device->ConfigRead(kMsiControl, &control, sizeof(control));
+  device->ConfigWrite(msi + (wide ? 12 : 8), &data, sizeof(data));
+  control = pci::ConfigRead16(*device, msi + pci::kMsiControlOffset);
   const unsigned log2 = static_cast<unsigned>(std::countr_zero(count));
-  control = static_cast<uint16_t>((control & ~0x70u) | (log2 << 4) | 1u);
-  device->ConfigWrite(kMsiControl, &control, sizeof(control));
+  control = static_cast<uint16_t>((control & ~(0x7u << pci::kMsiGrantedShift)) | (log2 << pci::kMsiGrantedShift) |
+                                  pci::kMsiControlEnable);
+  device->ConfigWrite(msi + pci::kMsiControlOffset, &control, sizeof(control));
   return STATUS_SUCCESS;
 }
 
@@ -434,7 +432,15 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
       std::unique_lock lock(h.lock);
       CardSlot* card = CardForPdo(h, p.PhysicalDeviceObject);
       if (card == nullptr) return STATUS_INVALID_PARAMETER;
-      if (card->card->Options().msiMessages > 0) return ConnectMessages(p, *card, owner, lock);
+      // The capability is read without the lock (hal.h, note 1).
+      std::shared_ptr<PciFunction> device = card->function;
+      lock.unlock();
+      const uint32_t msi = pci::FindCapability(*device, pci::kCapIdMsi);
+      const uint16_t control = msi != 0 ? pci::ConfigRead16(*device, msi + pci::kMsiControlOffset) : 0;
+      lock.lock();
+      card = CardForPdo(h, p.PhysicalDeviceObject);
+      if (card == nullptr) return STATUS_INVALID_PARAMETER;
+      if (msi != 0) return ConnectMessages(p, *card, msi, control, owner, lock);
       // The device has only its line: the fallback routine serves it, and
       // the caller learns so from Version.
       if (p.FallBackServiceRoutine == nullptr) return kStatusNotFound;

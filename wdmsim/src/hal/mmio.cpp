@@ -7,7 +7,7 @@
 //     ever mapped there, so a plain load or store at a register address
 //     faults; the fault handler recognises the region and reports the bug.
 //  2. What a physical range decodes to is decided when it is mapped: a
-//     range that starts inside a card's BAR reaches that BAR; any other
+//     range that starts inside a device's BAR reaches that BAR; any other
 //     range reaches nothing, so loads return all ones (a master abort) and
 //     stores vanish, as on a PCI bus.
 //  3. Sub-ranges are never reused within a kernel: a stale register address
@@ -91,7 +91,7 @@ const IoMapping* FindMapping(HalState& h, uintptr_t address) {
 }
 
 struct Target {
-  std::shared_ptr<card::Card> card;  // null: master abort
+  std::shared_ptr<PciFunction> function;  // null: master abort
   int bar = -1;
   uint64_t offset = 0;
 };
@@ -108,10 +108,10 @@ Target Resolve(uintptr_t address, bool write, void* caller) {
   }
   Target t;
   if (m->slot < 0) return t;
-  t.card = m->card.lock();
+  t.function = m->function.lock();
   t.bar = m->bar;
   t.offset = m->barOffset + (address - m->base);
-  if (t.offset >= card::Card::BarSize(t.bar)) t.card.reset();  // past the window: nothing decodes it
+  if (t.offset >= m->barSize) t.function.reset();  // past the window: nothing decodes it
   return t;
 }
 
@@ -160,9 +160,36 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
   const size_t pageBytes = (pageOffset + NumberOfBytes + kPageSize - 1) & ~(kPageSize - 1);
 
   HalState& h = H();
+  // Note 2: the windows as the BARs stand, asked of the models without the
+  // lock held (hal.h, note 1).
+  struct Window {
+    unsigned slot;
+    int bar;
+    uint64_t size;
+    std::shared_ptr<PciFunction> function;
+  };
+  std::vector<Window> windows;
+  {
+    std::lock_guard lock(h.lock);
+    for (auto& [number, slot] : h.cards) {
+      for (int bar = 0; bar < pci::kBarCount; ++bar) {
+        if (slot->bars[bar].size != 0) windows.push_back({number, bar, slot->bars[bar].size, slot->function});
+      }
+    }
+  }
+  IoMapping m;
+  for (const Window& w : windows) {
+    const uint64_t base = pci::BarBase(*w.function, w.bar);
+    if (base != 0 && physical >= base && physical < base + w.size) {
+      m.slot = static_cast<int>(w.slot);
+      m.bar = w.bar;
+      m.barOffset = physical - base;
+      m.barSize = w.size;
+      m.function = w.function;
+    }
+  }
   std::lock_guard lock(h.lock);
   if (h.regionNext + pageBytes + kPageSize > h.regionEnd) return nullptr;  // out of system address space
-  IoMapping m;
   m.pageStart = h.regionNext;
   m.pageBytes = pageBytes;
   m.base = m.pageStart + pageOffset;
@@ -170,17 +197,6 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
   m.physical = physical;
   m.owner = k.ImageForAddress(__builtin_return_address(0));
   h.regionNext += pageBytes + kPageSize;  // note 1: a guard page between mappings
-  for (auto& [number, slot] : h.cards) {  // note 2
-    for (int bar : {card::Card::kUnusedBar, card::Card::kRegisterBar}) {
-      const uint64_t base = slot->card->BarBase(bar);
-      if (base != 0 && physical >= base && physical < base + card::Card::BarSize(bar)) {
-        m.slot = static_cast<int>(number);
-        m.bar = bar;
-        m.barOffset = physical - base;
-        m.card = slot->card;
-      }
-    }
-  }
   h.mappings[m.pageStart] = m;
   return reinterpret_cast<PVOID>(m.base);
 }
@@ -205,13 +221,13 @@ VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
   Target t = Resolve(reinterpret_cast<uintptr_t>(Register), false, __builtin_return_address(0));
-  if (!t.card) return 0xFFFFFFFF;
-  return t.card->MmioRead32(t.bar, t.offset);
+  if (!t.function) return 0xFFFFFFFF;
+  return t.function->MmioRead32(t.bar, t.offset);
 }
 
 VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
   Target t = Resolve(reinterpret_cast<uintptr_t>(Register), true, __builtin_return_address(0));
-  if (t.card) t.card->MmioWrite32(t.bar, t.offset, Value);
+  if (t.function) t.function->MmioWrite32(t.bar, t.offset, Value);
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // The simulated PCI bus driver: the bottom of every card's device stack.
 // Its physical device objects answer the Plug and Play and power requests a
-// bus driver answers, and perform configuration-space reads and writes on
-// the card.
+// bus driver answers, perform configuration-space reads and writes on the
+// device model, and tell it its new power state.
 #include <cstring>
 
 #include "internal.h"
@@ -82,6 +82,10 @@ NTSTATUS BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
     pdo->devicePowerState = stack->Parameters.Power.State.DeviceState;
+    const DEVICE_POWER_STATE state = pdo->devicePowerState;
+    if (pdo->slot != nullptr && pdo->slot->function && state >= PowerDeviceD0 && state <= PowerDeviceD3) {
+      pdo->slot->function->PowerStateChanged(static_cast<PciPowerState>(state - PowerDeviceD0));
+    }
   }
   if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
     return Complete(Irp, STATUS_NOT_SUPPORTED);  // the card cannot wake the system

@@ -1,4 +1,4 @@
-// The Plug and Play manager's side: new cards on the bus, AddDevice, the
+// The Plug and Play manager's side: new devices on the bus, AddDevice, the
 // Plug and Play requests it sends down a card's stack, and the power
 // manager's routines.
 #include <cstring>
@@ -12,10 +12,10 @@ namespace wdmsim {
 namespace {
 
 
-// The bus driver finds a new card: a physical device object for it, the
-// card's resources assigned; then the PnP manager calls the function
-// driver's AddDevice, if there is one.
-Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& options) {
+// The bus driver finds a new device: a physical device object for it, its
+// resources assigned; then the PnP manager calls the function driver's
+// AddDevice, if there is one.
+Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& make) {
   auto slot = std::make_unique<Slot>();
   slot->driver = driver;
   unsigned number = k.nextPdoNumber++;
@@ -35,7 +35,7 @@ Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& 
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   pdo->Flags |= DO_POWER_PAGABLE;
   slot->pdo = pdo;
-  pnp::AttachCard(k, *slot, *ext, options);
+  pnp::AttachFunction(k, *slot, *ext, make);
 
   if (driver != nullptr) {
     PDRIVER_ADD_DEVICE addDevice = driver->driverObject()->DriverExtension->AddDevice;
@@ -52,14 +52,14 @@ Slot& PlugCardFor(KernelState& k, DriverImage* driver, const card::CardOptions& 
 
 }  // namespace
 
-Slot& Kernel::PlugCard(DriverImage& driver, const card::CardOptions& options) {
+Slot& Kernel::PlugDevice(DriverImage& driver, const PciFunctionFactory& make) {
   ClockScope scope(*state_);
-  return PlugCardFor(*state_, &driver, options);
+  return PlugFor(*state_, &driver, make);
 }
 
-Slot& Kernel::PlugCardWithoutDriver(const card::CardOptions& options) {
+Slot& Kernel::PlugDeviceWithoutDriver(const PciFunctionFactory& make) {
   ClockScope scope(*state_);
-  return PlugCardFor(*state_, nullptr, options);
+  return PlugFor(*state_, nullptr, make);
 }
 
 std::vector<Slot*> Kernel::Slots() {

@@ -28,9 +28,10 @@ struct PdoExtension {
   std::u16string name;
 };
 
-// Puts a new card (card_slot.cpp) in `slot`, whose number and physical
-// device object are set: BARs assigned, the line routed, configuration
-// requests of the device reaching the card.
-void AttachCard(KernelState& k, Slot& slot, PdoExtension& ext, const card::CardOptions& options);
+// Puts a new device model made by `make` (pci_slot.cpp) in `slot`, whose
+// number and physical device object are set: BARs assigned, the line
+// routed, configuration requests of the physical device object reaching
+// the model.
+void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make);
 
 }  // namespace wdmsim::pnp

@@ -216,9 +216,9 @@ NTSTATUS Kernel::StartCard(Slot& slot, const std::optional<ResourceLists>& resou
   return StartLocked(*this, slot, resources);
 }
 
-NTSTATUS Kernel::AddAndStartCard(DriverImage& driver, Slot** slot, const card::CardOptions& options) {
+NTSTATUS Kernel::AddAndStartDevice(DriverImage& driver, Slot** slot, const PciFunctionFactory& make) {
   ClockScope scope(*state_);
-  Slot& plugged = PlugCard(driver, options);
+  Slot& plugged = PlugDevice(driver, make);
   if (slot != nullptr) *slot = &plugged;
   if (!NT_SUCCESS(plugged.addStatus)) return plugged.addStatus;
   return StartCard(plugged);
@@ -283,9 +283,9 @@ NTSTATUS Kernel::SurpriseRemove(Slot& slot) {
   std::lock_guard lock(StackLock(slot));
   if (slot.pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (AwaitingClose(k, slot)) return STATUS_DELETE_PENDING;
-  // The card is gone before anyone is told: whatever the driver reads from
-  // now on is what a vanished card answers.
-  if (slot.card) slot.card->UpdateFaults([](card::Faults& f) { f.vanished = true; });
+  // The device is gone before anyone is told: whatever the driver reads
+  // from now on is what an empty slot answers.
+  if (slot.function) slot.function->Unplug();
   if (slot.Fdo() == nullptr) {
     // No function device (disabled, or its start failed): only the bus
     // driver's device is left to delete.

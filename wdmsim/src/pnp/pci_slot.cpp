@@ -1,29 +1,29 @@
-// A card in a slot of the simulated PCI bus: the platform side the card
+// A device model in a slot of the simulated PCI bus: the platform side it
 // sees (bus-address DMA, its interrupt line and messages, the clock, timed
-// events), the resources the bus driver assigns it through configuration
+// events), the windows the bus driver assigns it through configuration
 // space, and the resource lists a start request carries.
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
 #include "hal/hal.h"
+#include "hal/pci_config.h"
 #include "pnp/pdo.h"
 
 namespace wdmsim {
 
 namespace {
 
-constexpr uint32_t kCommand = 0x04;
-constexpr uint16_t kCommandMemory = 0x0002;
-constexpr uint16_t kCommandBusMaster = 0x0004;
-constexpr uint32_t kBar0 = 0x10;
-constexpr uint32_t kInterruptLine = 0x3C;
 constexpr uint64_t kBarWindowBase = 0xE0000000;
 constexpr uint64_t kBarWindowPerSlot = 0x100000;
-constexpr uint64_t kBar2Offset = 0x40000;
+constexpr uint64_t kBarSpacing = 0x20000;  // BAR n starts at or after slot window + n * spacing
 constexpr ULONG kFirstVector = 0x60;
 constexpr USHORT kMemoryPrefetchable = 0x0004;  // CM_RESOURCE_MEMORY_PREFETCHABLE
 
-// What the card sees of the host.
-class SlotHostPort final : public card::HostPort {
+// What the device sees of the host.
+class SlotHost final : public PciHost {
  public:
-  SlotHostPort(KernelState& k, unsigned slot) : k_(k), slot_(slot) {}
+  SlotHost(KernelState& k, unsigned slot) : k_(k), slot_(slot) {}
   bool DmaToHost(uint64_t busAddress, const void* src, size_t length) override {
     return hal::BusWrite(slot_, busAddress, src, length);
   }
@@ -42,32 +42,37 @@ class SlotHostPort final : public card::HostPort {
   unsigned slot_;
 };
 
-// Configuration-space requests of the physical device object reach the card.
-class CardConfigSpace final : public pnp::ConfigSpace {
+// Configuration-space requests of the physical device object reach the
+// device model.
+class FunctionConfigSpace final : public pnp::ConfigSpace {
  public:
-  explicit CardConfigSpace(std::shared_ptr<card::Card> card) : card_(std::move(card)) {}
-  size_t Read(ULONG offset, void* buffer, ULONG length) override { return card_->ConfigRead(offset, buffer, length); }
+  explicit FunctionConfigSpace(std::shared_ptr<PciFunction> function) : function_(std::move(function)) {}
+  size_t Read(ULONG offset, void* buffer, ULONG length) override { return function_->ConfigRead(offset, buffer, length); }
   size_t Write(ULONG offset, const void* buffer, ULONG length) override {
-    return card_->ConfigWrite(offset, buffer, length);
+    return function_->ConfigWrite(offset, buffer, length);
   }
 
  private:
-  std::shared_ptr<card::Card> card_;
+  std::shared_ptr<PciFunction> function_;
 };
 
 // The usual sizing protocol: all ones in, the size mask (flag bits intact)
-// out, then the base, aligned to the window's size.
-void AssignBar(card::Card& card, int bar, uint64_t wanted) {
-  const uint32_t reg = kBar0 + 4 * static_cast<uint32_t>(bar);
-  card.ConfigWrite32(reg, 0xFFFFFFFF);
-  const uint32_t mask = card.ConfigRead32(reg) & ~0xFu;
-  if (mask == 0) return;  // not implemented
-  const uint64_t size = uint64_t{~mask} + 1;
-  const uint64_t base = (wanted + size - 1) & ~(size - 1);
-  card.ConfigWrite32(reg, static_cast<uint32_t>(base));
+// out, then the base, aligned to the window's size. Memory BARs only.
+hal::PciBar AssignBar(PciFunction& function, int bar, uint64_t wanted) {
+  const uint32_t reg = pci::kBar0 + 4 * static_cast<uint32_t>(bar);
+  pci::ConfigWrite32(function, reg, 0xFFFFFFFF);
+  const uint32_t answer = pci::ConfigRead32(function, reg);
+  const uint32_t mask = answer & ~pci::kBarFlagsMask;
+  if (mask == 0 || (answer & pci::kBarIoSpace) != 0) return {};  // not implemented, or I/O space
+  hal::PciBar assigned;
+  assigned.size = uint64_t{~mask} + 1;
+  assigned.prefetchable = (answer & pci::kBarPrefetchable) != 0;
+  const uint64_t base = (wanted + assigned.size - 1) & ~(assigned.size - 1);
+  pci::ConfigWrite32(function, reg, static_cast<uint32_t>(base));
+  return assigned;
 }
 
-// Runs the cards' events when the clock reaches them. A simulated thread
+// Runs the devices' events when the clock reaches them. A simulated thread
 // for its whole life: it waits for the first event's due time, or with no
 // deadline when there is none (ke/clock.h, note 1).
 void CardEventThread(KernelState* k, hal::HalState* h) {
@@ -89,7 +94,7 @@ void CardEventThread(KernelState* k, hal::HalState* h) {
     h->events.erase(first);
     if (k->crashed) continue;  // a stopped machine's devices do nothing the host sees
     lock.unlock();
-    fn();  // no wdmsim lock held: the card calls the host from here
+    fn();  // no wdmsim lock held: the device calls the host from here
     lock.lock();
   }
   lock.unlock();
@@ -120,36 +125,43 @@ void ScheduleCardEvent(uint64_t delayNs, std::function<void()> fn) {
 
 namespace pnp {
 
-// Puts a new card in the slot and does what firmware and the bus driver do
-// before any function driver sees it: windows assigned, decoding and bus
-// mastering enabled, the line routed to a system vector.
-void AttachCard(KernelState& k, Slot& slot, PdoExtension& ext, const card::CardOptions& options) {
+// Puts a new device model in the slot and does what firmware and the bus
+// driver do before any function driver sees it: windows assigned, decoding
+// and bus mastering enabled, the line routed to a system vector.
+void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make) {
   hal::HalState& h = *k.hal;
   auto record = std::make_unique<hal::CardSlot>();
   record->number = slot.number;
-  record->port = std::make_unique<SlotHostPort>(k, slot.number);
-  record->card = std::make_shared<card::Card>(*record->port, options);
-  card::Card& card = *record->card;
+  record->port = std::make_unique<SlotHost>(k, slot.number);
+  record->function = make(*record->port);
+  if (!record->function) throw std::invalid_argument("wdmsim: the device factory made no device");
+  PciFunction& function = *record->function;
 
+  // Each implemented BAR gets its own aligned window, past the previous
+  // one; windows of up to kBarSpacing each stay inside the slot's.
   const uint64_t window = kBarWindowBase + uint64_t{slot.number} * kBarWindowPerSlot;
-  AssignBar(card, card::Card::kUnusedBar, window);
-  AssignBar(card, card::Card::kRegisterBar, window + kBar2Offset);
+  uint64_t next = window;
+  for (int bar = 0; bar < pci::kBarCount; ++bar) {
+    const uint64_t wanted = std::max(next, window + uint64_t(bar) * kBarSpacing);
+    record->bars[bar] = AssignBar(function, bar, wanted);
+    if (record->bars[bar].size != 0) next = pci::BarBase(function, bar) + record->bars[bar].size;
+  }
   uint16_t command = 0;
-  card.ConfigRead(kCommand, &command, sizeof(command));
-  command |= kCommandMemory | kCommandBusMaster;
-  card.ConfigWrite(kCommand, &command, sizeof(command));
+  function.ConfigRead(pci::kCommand, &command, sizeof(command));
+  command |= pci::kCommandMemory | pci::kCommandBusMaster;
+  function.ConfigWrite(pci::kCommand, &command, sizeof(command));
 
   uint8_t line = 0;
-  card.ConfigRead(kInterruptLine, &line, 1);
+  function.ConfigRead(pci::kInterruptLine, &line, 1);
   record->line = line;
   record->vector = kFirstVector + slot.number;
   record->irql = static_cast<KIRQL>(record->vector >> 4);  // the vector's priority class
   record->pdo = slot.pdo;
 
-  slot.card = record->card;
+  slot.function = record->function;
   slot.interruptVector = record->vector;
   slot.interruptIrql = record->irql;
-  ext.config = std::make_shared<CardConfigSpace>(record->card);
+  ext.config = std::make_shared<FunctionConfigSpace>(record->function);
 
   std::lock_guard lock(h.lock);
   for (auto& [number, other] : h.cards) {
@@ -162,15 +174,24 @@ void AttachCard(KernelState& k, Slot& slot, PdoExtension& ext, const card::CardO
 
 ResourceLists Kernel::DefaultResources(const Slot& slot) const {
   ResourceLists lists;
-  if (!slot.card) return lists;
+  if (!slot.function) return lists;
+  std::array<hal::PciBar, pci::kBarCount> bars{};
+  {
+    hal::HalState& h = *state_->hal;
+    std::lock_guard lock(h.lock);
+    auto it = h.cards.find(slot.number);
+    if (it == h.cards.end()) return lists;
+    bars = it->second->bars;
+  }
+  PciFunction& function = *slot.function;
   auto memory = [&](int bar) {
     CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
     d.Type = CmResourceTypeMemory;
     d.ShareDisposition = CmResourceShareDeviceExclusive;
     d.Flags = CM_RESOURCE_MEMORY_READ_WRITE;
-    if (bar == card::Card::kRegisterBar && slot.card->Options().bar2Prefetchable) d.Flags |= kMemoryPrefetchable;
-    d.u.Memory.Start.QuadPart = static_cast<LONGLONG>(slot.card->BarBase(bar));
-    d.u.Memory.Length = static_cast<ULONG>(card::Card::BarSize(bar));
+    if (bars[bar].prefetchable) d.Flags |= kMemoryPrefetchable;
+    d.u.Memory.Start.QuadPart = static_cast<LONGLONG>(pci::BarBase(function, bar));
+    d.u.Memory.Length = static_cast<ULONG>(bars[bar].size);
     return d;
   };
   CM_PARTIAL_RESOURCE_DESCRIPTOR raw{};
@@ -178,7 +199,7 @@ ResourceLists Kernel::DefaultResources(const Slot& slot) const {
   raw.ShareDisposition = CmResourceShareShared;
   raw.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
   uint8_t line = 0;
-  slot.card->ConfigRead(kInterruptLine, &line, 1);
+  function.ConfigRead(pci::kInterruptLine, &line, 1);
   raw.u.Interrupt.Level = raw.u.Interrupt.Vector = line;
   raw.u.Interrupt.Affinity = static_cast<KAFFINITY>(-1);
   CM_PARTIAL_RESOURCE_DESCRIPTOR translated = raw;
@@ -188,8 +209,9 @@ ResourceLists Kernel::DefaultResources(const Slot& slot) const {
   translated.u.Interrupt.Affinity = processors >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << processors) - 1;
 
   for (auto* list : {&lists.raw, &lists.translated}) {
-    list->push_back(memory(card::Card::kUnusedBar));
-    list->push_back(memory(card::Card::kRegisterBar));
+    for (int bar = 0; bar < pci::kBarCount; ++bar) {
+      if (bars[bar].size != 0) list->push_back(memory(bar));
+    }
   }
   lists.raw.push_back(raw);
   lists.translated.push_back(translated);

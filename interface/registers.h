@@ -12,9 +12,15 @@
 //     write-back read of one is retried longer, and 0xFFFFFFFF from one is
 //     worth a log line (a vanished card reads all ones).
 //
-// This header is shared by the driver (kernel C++17) and the simulated card.
-#ifndef DRIVERXILINX_REGISTERS_H
-#define DRIVERXILINX_REGISTERS_H
+//  4. 0x7900..0x7999 are the driver's pseudo registers (interface/ioctl.h):
+//     get-register answers them from driver state and never reads the card.
+//
+// This header is the card's register map for every room: the driver (kernel
+// C++17, also with mingw-w64), the simulated card, the client, the tools and
+// the tests. No standard library. The DMA engine's registers follow in
+// dma_registers.h, included at the end.
+#ifndef INTERFACE_REGISTERS_H
+#define INTERFACE_REGISTERS_H
 
 namespace regs {
 
@@ -72,4 +78,6 @@ constexpr unsigned kData = 0x1000;          // transfer data
 constexpr unsigned kHeadroom = 0x20000;     // common buffer = max transfer + this
 }  // namespace cbuf
 
-#endif  // DRIVERXILINX_REGISTERS_H
+#include "dma_registers.h"
+
+#endif  // INTERFACE_REGISTERS_H

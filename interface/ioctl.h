@@ -1,9 +1,11 @@
 // The control interface between user mode and the driver: one buffered
-// control code and a fixed parameter block whose first word names a command.
-// Shared by the driver, wdmsim and the client library; plain fixed-width
-// types so that it compiles in kernel and user mode alike.
-#ifndef DRIVERXILINX_IOCTL_H
-#define DRIVERXILINX_IOCTL_H
+// control code and a fixed parameter block whose first word names a command,
+// and the pseudo registers the driver answers itself. Shared by the driver,
+// the client library, the tools and the tests; plain fixed-width types and
+// no standard library, so that it compiles in kernel C++17 (also with
+// mingw-w64 against the DDK headers) and in user mode alike.
+#ifndef INTERFACE_IOCTL_H
+#define INTERFACE_IOCTL_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -46,14 +48,37 @@ constexpr uint32_t RESULT_NOT_IMPLEMENTED = 9;       // foreign control code
 constexpr uint32_t RESULT_DMAWRITE_COPY_FAILED = 9;  // command 8: the copy to the caller faulted
 constexpr uint32_t RESULT_POOL_NO_COPY = 0xFFFFFFFF;  // commands 13, 14
 
-// Pseudo registers answered by the driver itself (get-register), and
-// register offsets whose writes also act on the driver (set-register).
-constexpr uint32_t PSEUDO_REG_ISR_COUNT = 0x7900;
-constexpr uint32_t PSEUDO_REG_WRITE_DELAY = 0x7930;
+// Pseudo registers: offsets in the register window that the driver answers
+// itself from its own state instead of reading the card (get-register), and
+// offsets whose writes also act on the driver (set-register). The card never
+// sees a get-register of 0x7900..0x7999; a set-register still reaches it.
+// Three offsets mean one thing to get-register and another to set-register.
+constexpr uint32_t PSEUDO_REG_FIRST = 0x7900;
+constexpr uint32_t PSEUDO_REG_LAST = 0x7999;
+// get-register
+constexpr uint32_t PSEUDO_REG_ISR_COUNT = 0x7900;              // interrupt routine calls that claimed
+constexpr uint32_t PSEUDO_REG_RESERVED_7901 = 0x7901;          // reads 0
+constexpr uint32_t PSEUDO_REG_RESERVED_7902 = 0x7902;          // reads 0
+constexpr uint32_t PSEUDO_REG_DMAREAD_STATUS = 0x7910;         // status word in the DmaRead common buffer
+constexpr uint32_t PSEUDO_REG_DMAREAD_LAST_STATUS = 0x7911;    // last DmaRead completion status
+constexpr uint32_t PSEUDO_REG_DMAWRITE_STATUS = 0x7920;        // status word in the DmaWrite common buffer
+constexpr uint32_t PSEUDO_REG_DMAWRITE_LAST_STATUS = 0x7921;   // last DmaWrite completion status
+constexpr uint32_t PSEUDO_REG_WRITE_DELAY = 0x7930;            // also set-register: the delay, in us
+constexpr uint32_t PSEUDO_REG_WRITEBACK_ADDR_LOW = 0x7940;     // low half, with the enable bit
+constexpr uint32_t PSEUDO_REG_WRITEBACK_ADDR_HIGH = 0x7941;
+constexpr uint32_t PSEUDO_REG_WRITEBACK_AREA_VA = 0x7942;      // low half of a kernel address
+constexpr uint32_t PSEUDO_REG_RESERVED_7944 = 0x7944;          // reads 0
+constexpr uint32_t PSEUDO_REG_DMAREAD_BUFFER_LOW = 0x7950;     // DmaRead common buffer, bus address
+constexpr uint32_t PSEUDO_REG_DMAREAD_BUFFER_HIGH = 0x7951;
+constexpr uint32_t PSEUDO_REG_DMAWRITE_BUFFER_LOW = 0x7952;    // DmaWrite common buffer, bus address
+constexpr uint32_t PSEUDO_REG_DMAWRITE_BUFFER_HIGH = 0x7953;
+constexpr uint32_t PSEUDO_REG_BAR2_VA = 0x7954;                // low half of a kernel address
+constexpr uint32_t PSEUDO_REG_READ_WRITEBACK_ADDR = 0x7955;    // diagnostic marker
+constexpr uint32_t PSEUDO_REG_DIAGNOSTIC_DUMP = 0x7999;        // reads 0; the driver prints its state
+// set-register
 constexpr uint32_t PSEUDO_REG_MSI_RECONNECT = 0x7940;
 constexpr uint32_t PSEUDO_REG_MSI_CONNECT = 0x7941;
 constexpr uint32_t PSEUDO_REG_MSI_DISCONNECT = 0x7942;
-constexpr uint32_t PSEUDO_REG_READ_WRITEBACK_ADDR = 0x7955;
 constexpr uint32_t WRITE_DELAY_MAX_US = 1000000;
 
 // The parameter block. Family B ends after ulParam1 (24 bytes); family A
@@ -115,4 +140,4 @@ static_assert(offsetof(IOCTL_BUFFER_A, ulAddr) == 8 && offsetof(IOCTL_BUFFER_A, 
                   offsetof(IOCTL_BUFFER_A, ulParam2) == 24 && offsetof(IOCTL_BUFFER_A, rest) == 28,
               "family A layout");
 
-#endif  // DRIVERXILINX_IOCTL_H
+#endif  // INTERFACE_IOCTL_H

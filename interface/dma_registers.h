@@ -1,16 +1,18 @@
 // The DMA engine's registers in the BAR2 window and the values it writes,
-// for the card model, user-mode clients and tests. Meanings are described in
-// card/REGISTERS.md ("DMA engine").
+// for the card model, user-mode clients, the tools and tests. Meanings are
+// described in card/REGISTERS.md ("DMA engine"). Kernel C++17 clean:
+// interface/registers.h, which the driver includes, includes this one.
 //
 // The engine's registers sit at 0x8000 and up: below 0x2000 lie the core
 // registers, and the driver's destructive register test stores all ones at
 // random offsets 0x2000..0x6FFF, which must not start transfers.
-#ifndef CARD_DMA_REGISTERS_H
-#define CARD_DMA_REGISTERS_H
+#ifndef INTERFACE_DMA_REGISTERS_H
+#define INTERFACE_DMA_REGISTERS_H
 
-#include <cstdint>
+#include <stdint.h>
 
-namespace card::dma {
+namespace regs {
+namespace dma {
 
 // Start registers: a store of a common buffer's bus address (low 32 bits)
 // starts one transfer through that buffer.
@@ -48,6 +50,7 @@ constexpr uint32_t kStatusNoSignal = 2;  // capture only: the source has no sign
 // Message raised on every completion, both directions.
 constexpr uint32_t kCompletionMessage = 0;
 
-}  // namespace card::dma
+}  // namespace dma
+}  // namespace regs
 
-#endif  // CARD_DMA_REGISTERS_H
+#endif  // INTERFACE_DMA_REGISTERS_H
