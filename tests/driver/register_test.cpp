@@ -11,9 +11,13 @@ class WriteBackTest : public ControlTest {
  protected:
   // Simulated time a register read takes, in 100 ns units.
   int64_t TimedRead(uint32_t offset, uint32_t* value) {
-    int64_t start = kernel->SystemTime100ns();
-    *value = GetRegister(offset);
-    return kernel->SystemTime100ns() - start;
+    int64_t elapsed = 0;
+    kernel->InOneCall([&] {
+      int64_t start = kernel->SystemTime100ns();
+      *value = GetRegister(offset);
+      elapsed = kernel->SystemTime100ns() - start;
+    });
+    return elapsed;
   }
   void SetUp() override {
     ControlTest::SetUp();

@@ -255,6 +255,11 @@ bool Kernel::RunUntil(const std::function<bool()>& done, std::chrono::nanosecond
   }
 }
 
+void Kernel::InOneCall(const std::function<void()>& steps) {
+  ClockScope scope(*state_);
+  steps();
+}
+
 std::thread Kernel::StartThread(std::function<void()> body) {
   Clock& clock = state_->clock;
   clock.CountStartingThread();

@@ -266,6 +266,11 @@ class Kernel {
   // driver. It must not block on host primitives (a join, a latch, a spin on
   // another thread) while running; waits go through wdmsim. Join it as usual.
   std::thread StartThread(std::function<void()> body);
+  // Runs `steps` as one wdmsim call: simulated time moves only while they
+  // wait. Between two calls of a test thread the clock runs on through
+  // whatever is due, so steps that read the time and act on it (a start
+  // time, then a removal) go in one call.
+  void InOneCall(const std::function<void()>& steps);
 
   KernelState& state() { return *state_; }
 
