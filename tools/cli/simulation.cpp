@@ -4,7 +4,6 @@
 
 #include "capture/wdmsim_backend.h"
 #include "card/frames.h"
-#include "card/plug.h"
 #include "interface/dma_registers.h"
 #include "pattern_picture.h"
 #include "wdmsim/kernel.h"
