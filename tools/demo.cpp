@@ -16,7 +16,7 @@
 #include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "interface/ioctl.h"
-#include "picture.h"
+#include "pattern_picture.h"
 #include "png_codec.h"
 #include "wdmsim/kernel.h"
 #include "card/plug.h"

@@ -8,6 +8,7 @@
 
 #include "capture/card.h"
 #include "numbers.h"
+#include "start_registers.h"
 
 namespace {
 
@@ -69,13 +70,21 @@ TEST(ProductTable, FollowsTheBuildMatrix) {
   ASSERT_EQ(products.size(), rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     std::istringstream row(rows[i]);
-    std::string name, family, maxTransfer, common;
-    row >> name >> family >> maxTransfer >> common;
+    std::string name, family, maxTransfer, common, hardwareId, service;
+    std::string starts[3];
+    row >> name >> family >> maxTransfer >> common >> hardwareId >> service >> starts[0] >> starts[1] >> starts[2];
     EXPECT_EQ(products[i].name, name);
     EXPECT_EQ(products[i].FamilyLetter(), family[0]);
     EXPECT_EQ(products[i].maxTransfer, std::stoul(maxTransfer, nullptr, 16));
     EXPECT_EQ(products[i].commonBuffer, std::stoul(common, nullptr, 16));
     EXPECT_EQ(products[i].BlockSize(), family == "A" ? IOCTL_BUFFER_SIZE_A : IOCTL_BUFFER_SIZE_B);
+    const std::optional<uint32_t> table[] = {products[i].captureStart, products[i].playoutStart,
+                                             products[i].loopbackStart};
+    for (int s = 0; s < 3; ++s) {
+      ASSERT_FALSE(starts[s].empty()) << name << ": start register column " << s;
+      EXPECT_EQ(table[s], starts[s] == "-" ? std::nullopt : std::optional<uint32_t>(std::stoul(starts[s], nullptr, 16)))
+          << name << ": start register column " << s;
+    }
   }
   EXPECT_EQ(capture::FindProduct("qm4200"), capture::FindProduct("QM4200"));
   EXPECT_EQ(capture::FindProduct("QM420"), nullptr);
@@ -184,6 +193,48 @@ TEST(Numbers, HexOrDecimalOnly) {
   EXPECT_FALSE(ParseNumber("64", 63).has_value());
   EXPECT_EQ(capture_tool::CheckNumber("12"), "");
   EXPECT_NE(capture_tool::CheckNumber("1.5"), "");
+}
+
+// Where the transfer commands' start registers come from: the command line,
+// else the simulated card's (--sim only), else the product table; never a
+// simulated card's on a real one.
+TEST(StartRegisters, CommandLineThenSimulationThenProduct) {
+  using capture_tool::Engine;
+  const capture::Product unknown{"Plain", capture::Family::kB, 0x1000, 0x21000, std::nullopt, std::nullopt, std::nullopt};
+  const capture::Product known{"Fitted", capture::Family::kA, 0x1000, 0x21000, 0xA000, 0xA004, std::nullopt};
+  const capture_tool::StartRegisters none, simulated{0x8004, 0x8000, 0x8008};
+  struct Case {
+    const char* what;
+    Engine engine;
+    std::optional<uint32_t> given;
+    const capture_tool::StartRegisters& sim;
+    const capture::Product& product;
+    std::optional<uint32_t> expected;  // none: refused, naming the option
+  };
+  const Case cases[] = {
+      {"real card, product knows none", Engine::kCapture, std::nullopt, none, unknown, std::nullopt},
+      {"real card, command line", Engine::kCapture, 0x9000, none, unknown, 0x9000},
+      {"real card, product's capture", Engine::kCapture, std::nullopt, none, known, 0xA000},
+      {"real card, product's playout", Engine::kPlayout, std::nullopt, none, known, 0xA004},
+      {"real card, product lacks loopback", Engine::kLoopback, std::nullopt, none, known, std::nullopt},
+      {"simulated card's capture", Engine::kCapture, std::nullopt, simulated, unknown, 0x8004},
+      {"simulated card before the product's", Engine::kPlayout, std::nullopt, simulated, known, 0x8000},
+      {"simulated card's loopback", Engine::kLoopback, std::nullopt, simulated, unknown, 0x8008},
+      {"command line before the simulation", Engine::kLoopback, 0x8108, simulated, known, 0x8108},
+  };
+  for (const Case& c : cases) {
+    auto reg = capture_tool::StartRegister(c.engine, c.given, c.sim, c.product, "--the-option");
+    if (c.expected) {
+      ASSERT_TRUE(reg) << c.what << ": " << reg.error().message();
+      EXPECT_EQ(*reg, *c.expected) << c.what;
+    } else {
+      ASSERT_FALSE(reg) << c.what;
+      EXPECT_NE(reg.error().message().find(std::string(c.product.name) + " has no known " +
+                                           capture_tool::EngineName(c.engine) + " start register: give --the-option"),
+                std::string::npos)
+          << c.what << ": " << reg.error().message();
+    }
+  }
 }
 
 }  // namespace

@@ -176,6 +176,11 @@ TEST(Tool, CapturePlayAndLoopback) {
   r = Tool(kSim + "1 loopback --size 100000 -n 2");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("2 of 2 rounds of 100000 random bytes came back intact"), std::string::npos) << r.out;
+  // The command line's start register wins over the simulated card's: the
+  // capture source sends back a frame, not the bytes played.
+  r = Tool(kSim + "1 loopback --size 4096 --loopback-register 0x8004");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.out.find("0 of 1 rounds of 4096 random bytes came back intact"), std::string::npos) << r.out;
 
   for (const char* usage : {"capture --size 1001", "capture --size 16", "loopback --size 6", "play /nonexistent",
                             "capture --size 0x600004", "bench --sizes 4096,7"}) {

@@ -14,7 +14,7 @@
 #include <spng.h>
 
 #include "card/frames.h"
-#include "picture.h"
+#include "pattern_picture.h"
 #include "png_codec.h"
 
 namespace {

@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
   number(captureCommand, "-n,--frames", framesText, "Frames to capture");
   number(captureCommand, "--size", sizeText, "Bytes per frame (a multiple of 4)");
   number(captureCommand, "--pattern", patternText, "Test pattern the capture source makes (simulated card: 0..255)", 255);
-  number(captureCommand, "--start-register", startText, "Start register (default 0x8004, the capture source)");
+  number(captureCommand, "--start-register", startText,
+         "Start register (default: the product's; with --sim 0x8004, the simulated card's capture source)");
   number(captureCommand, "--timeout", timeoutText, "Milliseconds to wait for each completion");
   captureCommand->add_option("-o,--output", fileText, "File to write the frames to (default: verify only)")->type_name("FILE");
   std::string pictureDir, pictureView, pictureWidthText = "1024", pixelFormatText = "gray8";
@@ -162,7 +163,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile)
       ->type_name("FILE");
   number(play, "--size", playSizeText, "Block size (default: the length in the first frame's header)");
-  number(play, "--start-register", startText, "Start register (default 0x8000, the playout sink)");
+  number(play, "--start-register", startText,
+         "Start register (default: the product's; with --sim 0x8000, the simulated card's playout sink)");
   number(play, "--timeout", timeoutText, "Milliseconds to wait for each completion");
 
   std::string roundsText = "1", seedText = "1";
@@ -171,6 +173,15 @@ int main(int argc, char** argv) {
   number(loopback, "-n,--rounds", roundsText, "Rounds");
   number(loopback, "--seed", seedText, "Seed of the random bytes");
   number(loopback, "--timeout", timeoutText, "Milliseconds to wait for each completion");
+  // The playout and loopback start registers, for loopback, events --traffic and bench.
+  std::string playoutText, loopbackText;
+  auto startPair = [&](CLI::App* command) {
+    number(command, "--playout-register", playoutText,
+           "Playout start register (default: the product's; with --sim 0x8000, the simulated card's)");
+    number(command, "--loopback-register", loopbackText,
+           "Loopback start register (default: the product's; with --sim 0x8008, the simulated card's)");
+  };
+  startPair(loopback);
 
   auto* pool = app.add_subcommand("pool", "The driver's buffer pool (family A products)");
   pool->require_subcommand(1);
@@ -199,6 +210,7 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   events->add_flag("--traffic", eventsOptions.traffic, "Run loopback transfers meanwhile");
   events->add_flag("--connect", eventsOptions.connect, "Connect message interrupts first");
+  startPair(events);
 
   std::vector<std::string> sizeTexts;
   std::string benchCountText = "32", svgText;
@@ -210,6 +222,7 @@ int main(int argc, char** argv) {
   number(bench, "-n,--count", benchCountText, "Transfers per size and direction");
   number(bench, "--timeout", timeoutText, "Milliseconds to wait for each completion");
   bench->add_option("--svg", svgText, "Also draw the results into this SVG file")->type_name("FILE");
+  startPair(bench);
 
   try {
     app.parse(argc, argv);
@@ -222,6 +235,12 @@ int main(int argc, char** argv) {
   if (!product.empty()) context.target.product = std::string(capture::FindProduct(product)->name);
   if (!instanceText.empty()) context.target.instance = ToNumber(instanceText);
 
+  auto registers = [&] {
+    LoopbackRegisters r;
+    if (!playoutText.empty()) r.playout = ToNumber(playoutText);
+    if (!loopbackText.empty()) r.loopback = ToNumber(loopbackText);
+    return r;
+  };
   auto run = [&]() {
     if (list->parsed()) return List(context);
     if (version->parsed()) return Version(context);
@@ -254,6 +273,7 @@ int main(int argc, char** argv) {
     }
     if (loopback->parsed()) {
       LoopbackOptions o;
+      o.registers = registers();
       o.size = ToNumber(sizeText);
       o.rounds = ToNumber(roundsText);
       o.seed = ToNumber(seedText);
@@ -267,9 +287,11 @@ int main(int argc, char** argv) {
     if (poolWrite->parsed()) return PoolWrite(context, ToNumber(entryText), ToNumber(poolOffsetText), fileText, verifyPool);
     if (events->parsed()) {
       eventsOptions.count = ToNumber(countText);
+      eventsOptions.registers = registers();
       return Events(context, eventsOptions);
     }
     BenchOptions o;
+    o.registers = registers();
     for (const auto& text : sizeTexts) o.sizes.push_back(ToNumber(text));
     o.count = ToNumber(benchCountText);
     o.svg = svgText;
@@ -316,6 +338,8 @@ int main(int argc, char** argv) {
     } else {
       context.backend = simulation.backend();
       context.simulated = true;
+      context.simulatedStarts = SimulatedStartRegisters();
+      context.pattern = SimulatedTestPattern();
       context.driverOutput = [&] { return echo(simulation.TakeDriverOutput()); };
       code = run();
       echo(simulation.TakeDriverOutput());

@@ -1,7 +1,8 @@
 // Pictures of captured frames, for `capture-tool capture --png DIR`.
 //
 // Two views:
-//  - pattern: for the simulated card's numbered test-pattern frames. One
+//  - pattern (pattern_picture.h, --sim only): for the simulated card's
+//    numbered test-pattern frames. One
 //    pixel per byte, `bytesPerLine` bytes per line, compared with the frame
 //    the header names (or, if the header is broken, the one expected next).
 //    A margin on the left is green for a line that is exactly as expected and
@@ -39,6 +40,11 @@ struct Image {
   size_t RowBytes() const;
 };
 
+// The keyword of the text chunk that tells capture-tool's pictures apart:
+// a raw view's says how to read it back, a pattern view's that it is not
+// for playback.
+constexpr const char* kPictureKeyword = "capture-tool";
+
 // Raw view pixel formats: the order of the bytes in the frame.
 enum class PixelFormat { kGray8, kGray16, kRgb24, kBgr24, kRgba32, kBgra32 };
 std::optional<PixelFormat> ParsePixelFormat(const std::string& name);
@@ -53,31 +59,6 @@ Image RawPicture(std::span<const uint8_t> bytes, uint32_t width, PixelFormat for
 // The bytes a raw-view picture was made of; nullopt with `error` set for any
 // other picture (a pattern view, or one capture-tool did not write).
 std::optional<std::vector<uint8_t>> BytesOfRawPicture(const Image& image, std::string* error);
-
-// The pattern view's palette indices (tests look at them).
-namespace pattern_view {
-constexpr uint32_t kMargin = 16;        // pixels left of the data: 12 status, 4 separator
-constexpr uint8_t kRightByte = 0;       // 0..31: grey by value / 8
-constexpr uint8_t kRightOnWrongLine = 32;  // 32..63: pink by value / 8, so that the whole line stands out
-constexpr uint8_t kWrongByte = 64;      // 64..127: bright red by value / 4
-constexpr uint8_t kRightHeader = 128;   // 128..191: blue by value / 4
-constexpr uint8_t kLineRight = 192;
-constexpr uint8_t kLineWrong = 193;
-constexpr uint8_t kSeparator = 194;
-constexpr uint8_t kPastTheEnd = 195;
-}  // namespace pattern_view
-
-struct PatternPicture {
-  Image image;
-  std::vector<uint32_t> wrongLines;  // line numbers, from 0
-  uint32_t lines = 0;
-  std::string summary;  // "frame 12, pattern 2: 2 of 1024 lines wrong: 17-18"
-};
-
-// The pattern view of a captured frame. `expectedNumber` and `pattern` stand
-// in for a header too broken to read.
-PatternPicture DrawPatternPicture(std::span<const uint8_t> frame, uint32_t bytesPerLine, uint32_t expectedNumber,
-                                  uint32_t pattern);
 
 // Line numbers as ranges: "3, 17-18, 40".
 std::string Ranges(const std::vector<uint32_t>& lines);

@@ -3,10 +3,39 @@
 #include <fmt/format.h>
 
 #include "capture/wdmsim_backend.h"
+#include "card/frames.h"
+#include "interface/dma_registers.h"
+#include "pattern_picture.h"
 #include "wdmsim/kernel.h"
 #include "card/plug.h"
 
 namespace capture_tool {
+
+StartRegisters SimulatedStartRegisters() {
+  return {regs::dma::kStartCapture, regs::dma::kStartPlayout, regs::dma::kStartLoopback};
+}
+
+TestPattern SimulatedTestPattern() {
+  namespace frames = card::frames;
+  TestPattern p;
+  p.headerSize = frames::kHeaderSize;
+  p.verify = [](std::span<const uint8_t> frame, uint32_t pattern) {
+    const auto check = frames::VerifyFrame(frame);
+    return check.verdict == frames::Verdict::kGood && check.header.pattern == pattern && frames::MatchesPattern(frame);
+  };
+  p.goodNumber = [](std::span<const uint8_t> bytes) -> std::optional<uint32_t> {
+    const auto check = frames::VerifyFrame(bytes);
+    if (check.verdict != frames::Verdict::kGood) return std::nullopt;
+    return check.header.number;
+  };
+  p.length = [](std::span<const uint8_t> bytes) -> std::optional<uint32_t> {
+    const auto check = frames::VerifyFrame(bytes);
+    if (check.verdict == frames::Verdict::kNotAFrame) return std::nullopt;
+    return check.header.length;
+  };
+  p.draw = DrawPatternPicture;
+  return p;
+}
 
 Simulation::Simulation(double speedup, bool realtime)
     : kernel_(std::make_unique<wdmsim::Kernel>(wdmsim::Options{

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/backend.h"
+#include "commands.h"
 #include "card/card.h"
 
 #include "wdmsim/kernel.h"
@@ -24,6 +25,11 @@ struct SimSettings {
   // administrators open them.
   wdmsim::Token account = wdmsim::Token::Administrator;
 };
+
+// The simulated card's DMA engine's start registers, and its test pattern
+// (card/frames.h) with the pattern view of its frames.
+StartRegisters SimulatedStartRegisters();
+TestPattern SimulatedTestPattern();
 
 class Simulation {
  public:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ struct Product {
   Family family;
   uint32_t maxTransfer;   // bytes of one DMA transfer at most
   uint32_t commonBuffer;  // bytes of the driver's common buffer
+  // The DMA start registers of the card's firmware, where the build matrix
+  // knows them (capture-tool's transfers).
+  std::optional<uint32_t> captureStart;
+  std::optional<uint32_t> playoutStart;
+  std::optional<uint32_t> loopbackStart;
   uint32_t BlockSize() const;
   char FamilyLetter() const { return family == Family::kA ? 'A' : 'B'; }
 };
