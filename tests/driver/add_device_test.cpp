@@ -157,12 +157,16 @@ TEST_F(DriverTest, OpenAfterStartClearsThePollFlagAndCloseCancelsTheWatchdog) {
   ASSERT_NE(second, wdmsim::INVALID_HANDLE_VALUE);
   EXPECT_EQ(ext->bCheckDpcTimerSet, 0u);
 
-  LARGE_INTEGER due;
-  due.QuadPart = -10LL * 10000000;  // 10 s: still armed when close runs
-  KeSetTimer(&ext->WatchdogTimer, due, &ext->WatchdogDpc);
-  ASSERT_TRUE(ext->WatchdogTimer.Header.Inserted);
-  EXPECT_TRUE(process.CloseHandle(first));
-  EXPECT_FALSE(ext->WatchdogTimer.Header.Inserted);
+  // One call: between two calls of this thread the clock would run on to
+  // the timer's due time.
+  kernel->InOneCall([&] {
+    LARGE_INTEGER due;
+    due.QuadPart = -10LL * 10000000;  // 10 s: still armed when close runs
+    KeSetTimer(&ext->WatchdogTimer, due, &ext->WatchdogDpc);
+    EXPECT_TRUE(ext->WatchdogTimer.Header.Inserted);
+    EXPECT_TRUE(process.CloseHandle(first));
+    EXPECT_FALSE(ext->WatchdogTimer.Header.Inserted);
+  });
   EXPECT_TRUE(process.CloseHandle(second));
   EXPECT_FALSE(process.CloseHandle(second));
 }
