@@ -36,6 +36,15 @@
 #ifndef KeMemoryBarrier
 FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #endif
+// The kit's NoFence accessors (wdm.h of newer kits), missing from mingw's
+// headers. On x64 the kit defines them as these volatile accesses: one
+// aligned load or store, no fence.
+FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return *Source; }
+FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source) { return *Source; }
+FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value) { *Destination = Value; }
+FORCEINLINE ULONGLONG ReadULong64NoFence(ULONGLONG const volatile* Source) { return *Source; }
+FORCEINLINE VOID WriteULong64NoFence(ULONGLONG volatile* Destination, ULONGLONG Value) { *Destination = Value; }
+FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile* Source) { return *Source; }
 #ifndef ReadTimeStampCounter
 #define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())
 #endif

@@ -996,6 +996,27 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+// Single-copy-atomic loads and stores without a fence (the kit's NoFence
+// accessors): on x64 a plain aligned MOV, which is what the kit compiles
+// them to. Here they are relaxed atomics, so that ThreadSanitizer knows the
+// field is shared without a lock on purpose and still reports any plain
+// access that races it.
+FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE ULONGLONG ReadULong64NoFence(ULONGLONG const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteULong64NoFence(ULONGLONG volatile* Destination, ULONGLONG Value) {
+  __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile* Source) {
+  return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
 FORCEINLINE VOID KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())
 
