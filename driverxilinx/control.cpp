@@ -28,6 +28,10 @@
 //     manager then copies nothing back.
 //  8. One table names every command and its routine; the routines live in
 //     the file that owns their state (driver.h lists them by file).
+//  9. The pseudo registers read driver state that other threads change
+//     without a lock (driver.h, note 1): the interrupt count, the status
+//     words the poll takes, the write delay. Those reads are NoFence loads,
+//     and so is the trace's read of io_control_count.
 #include "driver.h"
 
 namespace {
@@ -39,7 +43,7 @@ inline ULONG Low32(ULONGLONG v) { return (ULONG)(v & 0xFFFFFFFFu); }
 inline ULONG High32(ULONGLONG v) { return (ULONG)(v >> 32); }
 
 ULONG StatusWord(PVOID CommonBuffer) {
-  return CommonBuffer == nullptr ? 0 : *static_cast<volatile ULONG*>(CommonBuffer);
+  return CommonBuffer == nullptr ? 0 : ReadULongNoFence(static_cast<volatile ULONG*>(CommonBuffer));  // note 9
 }
 
 VOID DumpSglItem(const char* Format, ULONG Line, PVOID CommonBuffer) {
@@ -71,7 +75,8 @@ VOID SetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   WriteRegister(RegisterAddress(Extension, Block->ulAddr), SwapRegisterValue(Block->ulData), Extension);
   switch (Block->ulAddr) {
     case PSEUDO_REG_WRITE_DELAY:
-      g_WriteDelay = Block->ulData > WRITE_DELAY_MAX_US ? WRITE_DELAY_MAX_US : Block->ulData;
+      // Every write of every card reads it (registers.cpp, note 6).
+      WriteULongNoFence(&g_WriteDelay, Block->ulData > WRITE_DELAY_MAX_US ? WRITE_DELAY_MAX_US : Block->ulData);
       break;
     case PSEUDO_REG_MSI_RECONNECT:
       ReconnectMsi(Extension);
@@ -95,14 +100,14 @@ VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   ULONGLONG laWrite = (ULONGLONG)Extension->pCommonBuffer_LA_DmaWrite.QuadPart;
   ULONG value;
   switch (Block->ulAddr) {
-    case PSEUDO_REG_ISR_COUNT: value = Extension->ulIsrCount; break;
+    case PSEUDO_REG_ISR_COUNT: value = ReadULongNoFence(&Extension->ulIsrCount); break;  // note 9
     case PSEUDO_REG_RESERVED_7901: value = 0; break;
     case PSEUDO_REG_RESERVED_7902: value = 0; break;
     case PSEUDO_REG_DMAREAD_STATUS: value = StatusWord(Extension->pCommonBuffer_VA_DmaRead); break;
     case PSEUDO_REG_DMAREAD_LAST_STATUS: value = Extension->ulLastStatus_DmaRead; break;
     case PSEUDO_REG_DMAWRITE_STATUS: value = StatusWord(Extension->pCommonBuffer_VA_DmaWrite); break;
     case PSEUDO_REG_DMAWRITE_LAST_STATUS: value = Extension->ulLastStatus_DmaWrite; break;
-    case PSEUDO_REG_WRITE_DELAY: value = g_WriteDelay; break;
+    case PSEUDO_REG_WRITE_DELAY: value = ReadULongNoFence(&g_WriteDelay); break;
     case PSEUDO_REG_WRITEBACK_ADDR_LOW: value = Low32(Extension->pGetRegister_LA) + regs::kWriteBackEnable; break;
     case PSEUDO_REG_WRITEBACK_ADDR_HIGH: value = High32(laRead); break;
     case PSEUDO_REG_WRITEBACK_AREA_VA: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pulGetRegister); break;
@@ -225,7 +230,7 @@ NTSTATUS Dispatch_DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InterlockedDecrement(&ext->io_control_count);
     return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
-  if (before != 0) DbgPrint("qm4200    io_control_count %d", ext->io_control_count);
+  if (before != 0) DbgPrint("qm4200    io_control_count %d", ReadNoFence(&ext->io_control_count));  // note 9
 
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;

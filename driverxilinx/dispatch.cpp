@@ -22,8 +22,8 @@ NTSTATUS Dispatch_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   CompleteRequest(Irp, STATUS_SUCCESS, 0);
-  // The next transfer set-up arms the completion poll again.
-  ext->bCheckDpcTimerSet = 0;
+  // The next transfer set-up arms the completion poll again (poll.cpp, note 6).
+  WriteULongNoFence(&ext->bCheckDpcTimerSet, 0);
   return STATUS_SUCCESS;
 }
 
@@ -58,7 +58,7 @@ NTSTATUS Dispatch_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ASSERT(stack->MajorFunction == IRP_MJ_POWER);
 
   if (stack->MinorFunction == IRP_MN_SET_POWER) {
-    ext->bFirstReadRegister = 1;
+    WriteULongNoFence(&ext->bFirstReadRegister, 1);  // registers.cpp, note 6
     // PowerSystemWorking and PowerDeviceD0 are both 1: system and device
     // requests are treated alike.
     if (stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {

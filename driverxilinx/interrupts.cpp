@@ -25,11 +25,13 @@
 BOOLEAN LineIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
   UNREFERENCED_PARAMETER(Interrupt);
   PDEVICE_EXTENSION ext = ExtensionOf(static_cast<PDEVICE_OBJECT>(ServiceContext));
-  ext->ulIsrCount++;
+  // A diagnostic count, read by get-register without the interrupt's lock.
+  WriteULongNoFence(&ext->ulIsrCount, ReadULongNoFence(&ext->ulIsrCount) + 1);
+  // The status words are the poll's too (poll.cpp, note 5).
   volatile ULONG* readStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaRead);
   volatile ULONG* writeStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaWrite);
   if (readStatus == nullptr || writeStatus == nullptr) return FALSE;
-  return (*readStatus != 0 || *writeStatus != 0) ? TRUE : FALSE;
+  return (ReadULongNoFence(readStatus) != 0 || ReadULongNoFence(writeStatus) != 0) ? TRUE : FALSE;
 }
 
 // MsiIsr: at the message's device IRQL with MsiSpinLock held; also the
@@ -40,7 +42,9 @@ BOOLEAN MsiIsr(PKINTERRUPT Interrupt, PVOID ServiceContext, ULONG MessageId) {
   PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(ServiceContext);
   // A DPC already queued is not queued again: messages that arrive before
   // it runs are signalled once.
-  if (ext != nullptr && ext->pMsiEvent != nullptr) KeInsertQueueDpc(&ext->MsiEventDpc, nullptr, nullptr);
+  if (ext != nullptr && RegisteredEvent(&ext->pMsiEvent) != nullptr) {
+    KeInsertQueueDpc(&ext->MsiEventDpc, nullptr, nullptr);
+  }
   return TRUE;
 }
 
@@ -56,7 +60,7 @@ VOID msiDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID 
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(DeferredContext);
-  PKEVENT event = ext->pMsiEvent;
+  PKEVENT event = RegisteredEvent(&ext->pMsiEvent);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 

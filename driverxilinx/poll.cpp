@@ -22,6 +22,10 @@
 //  4. The watchdog timer is never armed: transfers end through the poll
 //     only. Its routine touches the transfer state that the commands change
 //     without a lock at PASSIVE_LEVEL; arming it would race them.
+//  6. bCheckDpcTimerSet, the event pointers and the poll's own counters are
+//     shared without a lock (driver.h, note 1): every access outside the
+//     set-up and release paths is a NoFence load or store. A lost count or
+//     an extra arming of the timer is harmless.
 #include "driver.h"
 
 namespace {
@@ -64,11 +68,11 @@ VOID ClearRunning_DmaWrite(PDEVICE_EXTENSION Extension) {
 // SetCheckDpcTimer: the last step of every hand-over. Arms the poll 2 ms out
 // unless it was armed since the last open. PASSIVE_LEVEL.
 VOID SetCheckDpcTimer(PDEVICE_EXTENSION Extension) {
-  if (Extension->bCheckDpcTimerSet != 0) return;
+  if (ReadULongNoFence(&Extension->bCheckDpcTimerSet) != 0) return;  // note 6
   LARGE_INTEGER due;
   due.QuadPart = kFirstPollDelay;
   KeSetTimer(&Extension->CheckDpcTimer, due, &Extension->CheckDpc);
-  Extension->bCheckDpcTimerSet = 1;
+  WriteULongNoFence(&Extension->bCheckDpcTimerSet, 1);
 }
 
 // checkDpc_func: one run of the completion poll. DISPATCH_LEVEL.
@@ -79,8 +83,8 @@ VOID checkDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOI
   PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(DeferredContext);
   if (InterlockedReadFlag(&ext->bDeviceStopped) != 0) return;  // note 2
 
-  PKEVENT readEvent = ext->pEvent_DmaRead;  // note 3
-  PKEVENT writeEvent = ext->pEvent_DmaWrite;
+  PKEVENT readEvent = RegisteredEvent(&ext->pEvent_DmaRead);  // notes 3 and 6
+  PKEVENT writeEvent = RegisteredEvent(&ext->pEvent_DmaWrite);
   if (ext->bDmaDoneByRegister) {
     // Register mode: the card's status registers stay set until it clears
     // them; the event is set on every run while they do.
@@ -93,13 +97,14 @@ VOID checkDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOI
                       &ext->bRunning_DmaWrite, writeEvent);
   }
 
-  ext->ulCheckDpcCnt++;
+  // Two runs may overlap (note 5): the count and the trace time are NoFence (note 6).
+  WriteULongNoFence(&ext->ulCheckDpcCnt, ReadULongNoFence(&ext->ulCheckDpcCnt) + 1);
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
-  if ((ULONGLONG)now.QuadPart - ext->ullCheckDpcPrintTime > kCountTraceInterval) {
-    ext->ullCheckDpcPrintTime = (ULONGLONG)now.QuadPart;
-    DbgPrint("vantrel  %s %d  cnt = %d \n", "checkDpc_func", __LINE__, ext->ulCheckDpcCnt);
-    ext->ulCheckDpcCnt = 0;
+  if ((ULONGLONG)now.QuadPart - ReadULong64NoFence(&ext->ullCheckDpcPrintTime) > kCountTraceInterval) {
+    WriteULong64NoFence(&ext->ullCheckDpcPrintTime, (ULONGLONG)now.QuadPart);
+    DbgPrint("vantrel  %s %d  cnt = %d \n", "checkDpc_func", __LINE__, ReadULongNoFence(&ext->ulCheckDpcCnt));
+    WriteULongNoFence(&ext->ulCheckDpcCnt, 0);
   }
 
   LARGE_INTEGER due;

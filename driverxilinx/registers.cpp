@@ -27,6 +27,11 @@
 //     would be meaningless), and the test loops also end when their request
 //     is cancelled (its thread exited). Stop itself waits for the control
 //     requests inside the driver, so each must leave promptly.
+//  6. bFirstReadRegister and g_WriteDelay are shared without a lock
+//     (driver.h, note 1) and read and written with NoFence accesses. Two
+//     commands that both see bFirstReadRegister set only write the same
+//     address twice; a write that meets a change of g_WriteDelay waits the
+//     old delay or the new one.
 #include "driver.h"
 
 namespace {
@@ -111,7 +116,7 @@ VOID WriteRegister(volatile ULONG* Address, ULONG Value, PDEVICE_EXTENSION Exten
   if (Address == nullptr) return;
   WRITE_REGISTER_ULONG(Address, Value);
   KeMemoryBarrier();
-  ULONG delay = g_WriteDelay;
+  ULONG delay = ReadULongNoFence(&g_WriteDelay);  // note 6
   if (delay != 0) DelayUnlessStopped(Extension, (LONG)delay);
 }
 
@@ -215,10 +220,10 @@ ULONG Dispatch_ReadRegister(PDEVICE_EXTENSION Extension, ULONG Offset) {
 // re-programs the low half of the write-back address: the card may have
 // lost it while powered down. PASSIVE_LEVEL.
 VOID RearmOnFirstAccess(PDEVICE_EXTENSION Extension, BOOLEAN SetRegister, ULONG Offset) {
-  if (Extension->bFirstReadRegister != 1) return;
+  if (ReadULongNoFence(&Extension->bFirstReadRegister) != 1) return;  // note 6
   ULONG value = WriteBackLowValue(Extension);
   WriteCardRegister(Extension, regs::kWriteBackAddrLow, value);
-  Extension->bFirstReadRegister = 0;
+  WriteULongNoFence(&Extension->bFirstReadRegister, 0);
   if (SetRegister) {
     DbgPrint("vantrel  %s  IOCTL_SET_REGISTER bFirstReadRegister Addr : 0x%x  Data : 0x%x \n",
              "Dispatch_DeviceIoControl", Offset, value);

@@ -21,11 +21,22 @@
 //     attempt would only time out), but it could zero an answer between the
 //     moment a read sees the ready flag and the moment it takes the value,
 //     and the read would then report 0 as the register's value.
+//  7. The status word is the poll's as much as the commands': the poll takes
+//     it with an interlocked exchange at any moment, under no lock
+//     (poll.cpp, note 5). The commands clear it with a store of its own
+//     (ClearStatusWord) and leave it out of their bulk clears.
 #include "driver.h"
 
 namespace {
 
 constexpr ULONG kSglWordCountMask = 0x003FFFFF;  // bits 21..0
+constexpr ULONG kStatusWordEnd = cbuf::kStatusWord + sizeof(ULONG);
+static_assert(cbuf::kStatusWord == 0, "the bulk clears start after the status word");
+
+// Note 7.
+VOID ClearStatusWord(PVOID Buffer) {
+  WriteULongNoFence(reinterpret_cast<volatile ULONG*>(static_cast<PUCHAR>(Buffer) + cbuf::kStatusWord), 0);
+}
 
 // The per-direction fields, so that both directions share one code path.
 struct Direction {
@@ -59,7 +70,8 @@ Direction DmaWrite(PDEVICE_EXTENSION e) {
 VOID ClearDmaReadBuffer(PVOID Buffer) {
   PUCHAR bytes = static_cast<PUCHAR>(Buffer);
   constexpr ULONG kSlotEnd = cbuf::kWriteBackArea + 2 * sizeof(ULONG);
-  RtlZeroMemory(bytes, cbuf::kWriteBackArea);
+  ClearStatusWord(bytes);
+  RtlZeroMemory(bytes + kStatusWordEnd, cbuf::kWriteBackArea - kStatusWordEnd);
   RtlZeroMemory(bytes + kSlotEnd, DMA_COMMON_BUFFER_SIZE - kSlotEnd);
 }
 
@@ -118,7 +130,7 @@ VOID ProbeAndCopy(PVOID Context) {
 // Hands the prepared transfer to the card (notes 2 to 4). PASSIVE_LEVEL.
 VOID StartTransfer(PDEVICE_EXTENSION Extension, const Direction& Dir) {
   PUCHAR buffer = static_cast<PUCHAR>(Dir.buffer);
-  *reinterpret_cast<volatile ULONG*>(buffer + cbuf::kStatusWord) = 0;
+  ClearStatusWord(buffer);
 
   const ULONG base = Dir.bus.LowPart;
   const ULONG data = base + cbuf::kData;
@@ -202,7 +214,8 @@ NTSTATUS SubmitDmaWrite(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   *dir.length = Block->ulData;
   if (*dir.length == 0) return STATUS_SUCCESS;
   if (!LockUserBuffer(Extension, dir, Block)) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(dir.buffer, DMA_COMMON_BUFFER_SIZE);
+  ClearStatusWord(dir.buffer);  // note 7
+  RtlZeroMemory(static_cast<PUCHAR>(dir.buffer) + kStatusWordEnd, DMA_COMMON_BUFFER_SIZE - kStatusWordEnd);
   StartTransfer(Extension, dir);
   return STATUS_SUCCESS;
 }

@@ -11,7 +11,8 @@
 namespace {
 
 ULONG StatusWordIsClear(PVOID CommonBuffer) {
-  return (CommonBuffer == nullptr || *static_cast<volatile ULONG*>(CommonBuffer) == 0) ? 1 : 0;
+  // The poll takes the word at any moment (poll.cpp, note 5).
+  return (CommonBuffer == nullptr || ReadULongNoFence(static_cast<volatile ULONG*>(CommonBuffer)) == 0) ? 1 : 0;
 }
 
 NTSTATUS Locked(PKEVENT Lock, NTSTATUS (*Command)(PDEVICE_EXTENSION, IOCTL_BUFFER*), PDEVICE_EXTENSION Extension,
