@@ -8,9 +8,16 @@
 // with a status that names the shortage at the layer that met it, nothing
 // hangs, the verifier finds nothing after removal and unload, and the
 // kernel never stops.
+//
+// FAULT_CALL_STRIDE=k fails only every k-th call site (the first and the
+// last always). The ThreadSanitizer build sets 3: there every scenario
+// zeroes some 200 MiB of common buffers under the race detector, and all
+// call sites take over ten minutes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -173,8 +180,11 @@ TEST_P(FaultInjection, EveryCallSiteFailsCleanly) {
   const uint64_t bus = BusCalls(routine);
   ASSERT_GT(clean.calls, bus) << routine << " is never called by the driver in the scenario";
 
+  const char* strideText = std::getenv("FAULT_CALL_STRIDE");
+  const int stride = std::max(1, strideText != nullptr ? std::atoi(strideText) : 1);
+  const int first = static_cast<int>(bus) + 1, last = static_cast<int>(clean.calls);
   int visible = 0, absorbed = 0;
-  for (int n = static_cast<int>(bus) + 1; n <= static_cast<int>(clean.calls); ++n) {
+  for (int n = first; n <= last; n = (n < last && n + stride > last) ? last : n + stride) {
     SCOPED_TRACE(routine + " call " + std::to_string(n));
     const Outcome run = RunScenario(routine, n);
     EXPECT_EQ(run.bugCheck, "");
@@ -189,8 +199,8 @@ TEST_P(FaultInjection, EveryCallSiteFailsCleanly) {
     (deviated ? visible : absorbed)++;
   }
   // Figures for the hardening report.
-  std::printf("[fault] %-28s %3llu call sites failed: %d reported, %d absorbed\n", routine.c_str(),
-              static_cast<unsigned long long>(clean.calls - bus), visible, absorbed);
+  std::printf("[fault] %-28s %3d of %3llu call sites failed: %d reported, %d absorbed\n", routine.c_str(),
+              visible + absorbed, static_cast<unsigned long long>(clean.calls - bus), visible, absorbed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Routines, FaultInjection,
