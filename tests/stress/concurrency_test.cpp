@@ -200,9 +200,14 @@ TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
 
   // The last transfer of each direction may still be in flight; it is
   // done when the poll has consumed it (no event is registered yet, so its
-  // completion cannot leave a stale signal behind).
+  // completion cannot leave a stale signal behind). The poll clears the
+  // flags with interlocked exchanges on its DPC thread: read them as such.
+  auto running = [&] {
+    return __atomic_load_n(&ext->bRunning_DmaRead, __ATOMIC_ACQUIRE) != 0 ||
+           __atomic_load_n(&ext->bRunning_DmaWrite, __ATOMIC_ACQUIRE) != 0;
+  };
   for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-       (ext->bRunning_DmaRead != 0 || ext->bRunning_DmaWrite != 0) && std::chrono::steady_clock::now() < until;) {
+       running() && std::chrono::steady_clock::now() < until;) {
     std::this_thread::yield();
   }
   {  // transfers owned by one thread at a time
