@@ -5,6 +5,12 @@
 // three runs as a standard user, who must never get a handle. The verifier
 // must be clean after every request. FUZZ_SEED picks the seed; a failure
 // prints it (the one-thread phase replays exactly from it).
+// FUZZ_STALL_SECONDS (default 60) is how long the watchdog lets every
+// thread wait for its request: a write-back read that the card never
+// answers polls the simulated clock through its ten deadlines, some five
+// million clock steps, which takes ten seconds of host time under
+// ThreadSanitizer and several times that on a loaded machine, so the
+// ThreadSanitizer build allows 300.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -34,15 +40,17 @@ class Watchdog {
     thread_ = std::thread([this] {
       uint64_t last = progress_.load();
       auto since = std::chrono::steady_clock::now();
+      const auto stall = std::chrono::seconds(EnvOr("FUZZ_STALL_SECONDS", 60));
       std::unique_lock lock(m_);
       while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
         const uint64_t now = progress_.load();
         if (now != last) {
           last = now;
           since = std::chrono::steady_clock::now();
-        } else if (std::chrono::steady_clock::now() - since > std::chrono::seconds(60)) {
-          std::fprintf(stderr, "fuzz: no request returned for 60 s after step %llu; seed 0x%llx\n",
-                       static_cast<unsigned long long>(now), static_cast<unsigned long long>(seed_));
+        } else if (std::chrono::steady_clock::now() - since > stall) {
+          std::fprintf(stderr, "fuzz: no request returned for %lld s after step %llu; seed 0x%llx\n",
+                       static_cast<long long>(stall.count()), static_cast<unsigned long long>(now),
+                       static_cast<unsigned long long>(seed_));
           std::abort();
         }
       }
