@@ -1,7 +1,14 @@
 #!/bin/sh
 # Builds and runs every test: the plain build (with the Windows images and
 # their packaging checks), then the whole suite again under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# and UndefinedBehaviorSanitizer, then the hardening suites (fault
+# injection, the control fuzzer, concurrency and PnP stress; label
+# "hardening") under ThreadSanitizer, with nothing suppressed and no retry.
+# The ThreadSanitizer step builds only those three test programs and the
+# one driver image they load. It runs 60 of the PnP stress's 240 seeded
+# cycles (preset "tsan", as the sanitized run does) and fault injection at
+# every third call site (tests/fault/CMakeLists.txt): under the race
+# detector the full runs take over twenty minutes.
 set -eu
 cd "$(dirname "$0")"
 sh scripts/setup.sh
@@ -11,3 +18,6 @@ ctest --preset sim
 cmake --preset asan >/dev/null
 cmake --build --preset asan
 ctest --preset asan
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan
