@@ -34,6 +34,14 @@ class HalTest : public ::testing::Test {
     card = &card::CardIn(*slot);
   }
   void SetUp() override { Boot(); }
+  // The card's line bookkeeping runs on the calling thread, and a routine
+  // that clears the cause hands its change back to that thread while it is
+  // still inside. Outside a call the thread holds no time back, so a
+  // descheduled test thread would let redeliveries run past the clearing
+  // one; inside one call the instant stays until the assertion is done.
+  void RaiseLine() {
+    kernel->InOneCall([&] { card->AssertLine(); });
+  }
   void TearDown() override {
     if (!expectBugCheck) {
       EXPECT_EQ(wdmsim::hal::LeaksForSlot(*slot), std::vector<std::string>{});
@@ -337,7 +345,7 @@ TEST_F(HalTest, SharedLineWalksRoutinesUntilOneClaims) {
                                slot->interruptIrql, LevelSensitive, TRUE, 3, FALSE),
             STATUS_INVALID_PARAMETER);  // not a routed vector
 
-  card->AssertLine();
+  RaiseLine();
   ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 1; }));
   EXPECT_EQ(other.calls, 1);
   EXPECT_EQ(mine.calls, 1);
@@ -358,14 +366,14 @@ TEST_F(HalTest, LevelLineIsDeliveredAgainUntilTheCauseIsCleared) {
   ASSERT_EQ(IoConnectInterrupt(&object, CountingIsr, &s, nullptr, slot->interruptVector, slot->interruptIrql,
                                slot->interruptIrql, LevelSensitive, TRUE, 1, FALSE),
             STATUS_SUCCESS);
-  card->AssertLine();
+  RaiseLine();
   ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed == 3; }));
   EXPECT_EQ(s.calls, 3);
   EXPECT_EQ(kernel->InterruptCountsFor(*slot).lineDeliveries, 3u);
 
   // Nobody claims: the unclaimed deliveries are counted while it lasts.
   s.clearAfter = 0;
-  card->AssertLine();
+  RaiseLine();
   ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineUnclaimed >= 3; }));
   card->DeassertLine();
   IoDisconnectInterrupt(object);
@@ -422,7 +430,7 @@ TEST_F(HalTest, CardWithoutMessagesFallsBackToItsLine) {
   ASSERT_EQ(IoConnectInterruptEx(&p), STATUS_SUCCESS);
   EXPECT_EQ(p.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
   ASSERT_NE(object, nullptr);
-  card->AssertLine();
+  RaiseLine();
   ASSERT_TRUE(kernel->RunUntil([&] { return s.calls == 1; }));
   EXPECT_EQ(s.messageId, ~0u);  // the message routine never ran
   IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
