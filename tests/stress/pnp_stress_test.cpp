@@ -103,6 +103,12 @@ class Worker {
       } else {
         ++failed;
         CloseHandle();  // the card was stopped or is going: start over on whatever card is there
+        // A request refused at once takes no simulated time, so a worker
+        // that retried at once would run inside the kernel without pause and
+        // hold the clock still for a thread that polls it (a register read
+        // waiting out a stopping card) while the host works through its
+        // retries. A user program backs off; so do the workers.
+        kernel_.RunFor(std::chrono::milliseconds(1));
       }
     }
     CloseHandle();

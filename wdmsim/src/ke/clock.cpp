@@ -177,8 +177,12 @@ void Clock::Kick(const Channel& channel) {
 void Clock::SleepUntil(uint64_t deadlineNs, bool late) {
   Enter();
   {
+    // A condition variable of its own: only its deadline wakes a sleeper,
+    // and a shared one would wake every sleeper at each step of a thread
+    // that polls the clock, a herd that can starve the threads that run.
+    std::condition_variable cv;
     std::unique_lock lock(mutex_);
-    while (!WaitOnce(Channel{&mutex_, &sleepCv_}, lock, deadlineNs, late)) {
+    while (!WaitOnce(Channel{&mutex_, &cv}, lock, deadlineNs, late)) {
     }
   }
   Leave();

@@ -184,7 +184,6 @@ class Clock {
   // Simulated mode. mutex_ is taken after any channel's mutex, never before.
   std::mutex mutex_;
   std::condition_variable advanceCv_;  // the advancing thread
-  std::condition_variable sleepCv_;    // SleepUntil
   std::condition_variable lockCv_;     // WaitForLock
   std::atomic<uint64_t> nowNs_{0};
   int running_ = 0;
