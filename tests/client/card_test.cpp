@@ -10,6 +10,7 @@
 #include "capture/wdmsim_backend.h"
 #include "wdmsim/kernel.h"
 #include "card/plug.h"
+#include "support/machine.h"
 
 namespace {
 
@@ -17,33 +18,22 @@ using capture::Card;
 using capture::ErrorKind;
 using namespace std::chrono_literals;
 
-class CardTest : public ::testing::TestWithParam<std::string> {
+class CardTest : public ::testing::TestWithParam<std::string>, public support::Machine {
  protected:
   void SetUp() override {
-    // The driver pauses 200 ms in every stop and removal: run the clock fast.
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
-    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/" + GetParam() + ".sys.so");
+    Boot({}, GetParam());
     backend = std::make_shared<capture::WdmsimBackend>(*kernel);
   }
 
   void TearDown() override {
     card.reset();
     backend.reset();
-    for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
-    kernel->UnloadDriver(*image);
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
-    EXPECT_EQ(kernel->BugCheckReport(), "");
-  }
-
-  wdmsim::Slot& StartCard(const card::CardOptions& options = {}) {
-    wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot, options), STATUS_SUCCESS);
-    return *slot;
+    EXPECT_EQ(ShutDown(), "");
   }
 
   // Starts a card and opens it as instance 0 of the product.
   Card& OpenStartedCard(const card::CardOptions& options = {}) {
-    slot = &StartCard(options);
+    slot = &StartedCard(options);
     auto opened = Card::Open(backend, GetParam(), 0);
     EXPECT_TRUE(opened.ok()) << opened.error().message();
     card.emplace(std::move(opened).value());
@@ -56,8 +46,6 @@ class CardTest : public ::testing::TestWithParam<std::string> {
     return n;
   }
 
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
   std::shared_ptr<capture::Backend> backend;
   wdmsim::Slot* slot = nullptr;
   std::optional<Card> card;
@@ -178,7 +166,7 @@ TEST_P(CardTest, OpeningCardsThatAreNotThere) {
 }
 
 TEST_P(CardTest, AStandardUserIsToldThatOpeningACardNeedsAdministratorRights) {
-  StartCard();
+  StartedCard();
   auto user = kernel->CreateProcess(wdmsim::Token::StandardUser);
   auto userBackend = std::make_shared<capture::WdmsimBackend>(*kernel, *user);
   auto opened = Card::Open(userBackend, GetParam(), 0);
@@ -193,8 +181,8 @@ TEST_P(CardTest, AStandardUserIsToldThatOpeningACardNeedsAdministratorRights) {
 }
 
 TEST_P(CardTest, ListingShowsStartedAndRefusingCards) {
-  StartCard();
-  StartCard();
+  StartedCard();
+  StartedCard();
   card::PlugCard(*kernel, *image);
   auto cards = capture::ListCards(backend);
   ASSERT_EQ(cards.size(), 3u);

@@ -15,6 +15,7 @@
 #include "card/frames.h"
 #include "wdmsim/kernel.h"
 #include "card/plug.h"
+#include "support/machine.h"
 
 namespace {
 
@@ -27,24 +28,17 @@ namespace frames = card::frames;
 
 constexpr auto kTimeout = 5000ms;  // simulated time; never reached unless something is broken
 
-class TransferTest : public ::testing::Test {
+class TransferTest : public ::testing::Test, public support::Machine {
  protected:
   void TearDown() override {
     buffers.clear();
     card.reset();
     backend.reset();
-    if (!kernel) return;
-    for (auto* s : kernel->Slots()) kernel->RemoveCard(*s);
-    kernel->UnloadDriver(*image);
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});  // no locked pages left, no leaks
-    EXPECT_EQ(kernel->BugCheckReport(), "");
+    if (kernel) EXPECT_EQ(ShutDown(), "");  // no locked pages left, no leaks
   }
 
   Card& Start(const std::string& product = "Talvrex", const card::CardOptions& options = {}) {
-    // Not too fast: the card model computes its frames in real time, which the
-    // simulated clock counts speed-up times over (sanitizer builds are slow).
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
-    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so");
+    Boot({}, product);
     backend = std::make_shared<capture::WdmsimBackend>(*kernel);
     EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot, options), STATUS_SUCCESS);
     auto opened = Card::Open(backend, product, 0);
@@ -62,8 +56,6 @@ class TransferTest : public ::testing::Test {
 
   uint32_t Counter(uint32_t reg) { return card::CardIn(*slot).PeekRegister(reg); }
 
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
   wdmsim::Slot* slot = nullptr;
   std::shared_ptr<capture::Backend> backend;
   std::optional<Card> card;

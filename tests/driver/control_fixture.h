@@ -1,20 +1,12 @@
 // A started card opened from user mode, and helpers to send it commands.
 #pragma once
 
-#include <cstring>
-
-#include "card/plug.h"
 #include "fixture.h"
-
+#include "support/session.h"
 
 inline constexpr uint32_t S = IOCTL_BUFFER_SIZE_A;
 
-struct Reply {
-  bool ok;
-  uint32_t error;
-  uint32_t returned;
-  IOCTL_BUFFER_A block;
-};
+using support::Reply;
 
 class ControlTest : public DriverTest {
  protected:
@@ -31,20 +23,12 @@ class ControlTest : public DriverTest {
   virtual card::CardOptions Options() { return {}; }
   wdmsim::Process& process() { return kernel->DefaultProcess(); }
 
-  Reply Send(IOCTL_BUFFER_A block, uint32_t inLength = S, uint32_t outLength = S, uint32_t code = IOCTL_COMMAND) {
-    Reply r{};
-    std::memset(&r.block, 0x55, sizeof(r.block));
-    r.ok = process().DeviceIoControl(handle, code, &block, inLength, &r.block, outLength, &r.returned);
-    r.error = process().GetLastError();
-    return r;
+  Reply Send(const IOCTL_BUFFER_A& block, uint32_t inLength = S, uint32_t outLength = S,
+             uint32_t code = IOCTL_COMMAND) {
+    return support::Session(process(), handle).Send(block, inLength, outLength, code);
   }
   Reply Command(uint32_t command, uint32_t addr = 0, uint32_t data = 0, uint32_t param0 = 0) {
-    IOCTL_BUFFER_A block{};
-    block.ulCommand = command;
-    block.ulAddr = addr;
-    block.ulData = data;
-    block.ulParam0 = param0;
-    return Send(block);
+    return support::Session(process(), handle).Command(command, addr, data, param0);
   }
   uint32_t GetRegister(uint32_t offset) { return Command(IOCTL_GET_REGISTER, offset).block.ulData; }
   void SetRegister(uint32_t offset, uint32_t value) { ASSERT_TRUE(Command(IOCTL_SET_REGISTER, offset, value).ok); }

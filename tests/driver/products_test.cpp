@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "interface/ioctl.h"
-#include "wdmsim/kernel.h"
 #include "card/plug.h"
+#include "support/machine.h"
+#include "support/reply.h"
 
 namespace {
 
@@ -43,30 +43,20 @@ std::vector<Product> Matrix() {
   return rows;
 }
 
-std::string ImagePath(const std::string& product) {
-  return std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so";
-}
-
 constexpr uint32_t kCaptureStartRegister = 0x8004;  // command 7, card to host
 
-struct Reply {
-  bool ok;
-  uint32_t error;
-  uint32_t returned;
-  IOCTL_BUFFER_A block;  // the longer layout; family B uses its first 24 bytes
-};
+using support::ImagePath;
+using support::Reply;
 
 // One simulated kernel with any number of product images and cards.
-class ProductKernel : public ::testing::Test {
+class ProductKernel : public support::MachineTest {
  protected:
-  void SetUp() override { kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{}); }
+  std::string Product() override { return ""; }  // each test loads its own
   void TearDown() override {
     for (HANDLE h : handles) process().CloseHandle(h);
     for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
     for (auto* image : images) kernel->UnloadDriver(*image);
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
-    EXPECT_EQ(kernel->BugCheckReport(), "");
-    kernel.reset();
+    MachineTest::TearDown();
   }
   wdmsim::Process& process() { return kernel->DefaultProcess(); }
 
@@ -82,11 +72,7 @@ class ProductKernel : public ::testing::Test {
   }
 
   Reply Send(HANDLE h, const IOCTL_BUFFER_A& block, uint32_t inLength, uint32_t outLength) {
-    Reply r{};
-    std::memset(&r.block, 0x55, sizeof r.block);
-    r.ok = process().DeviceIoControl(h, IOCTL_COMMAND, &block, inLength, &r.block, outLength, &r.returned);
-    r.error = process().GetLastError();
-    return r;
+    return support::Call(process(), h, block, inLength, outLength);
   }
   Reply Command(HANDLE h, uint32_t blockSize, uint32_t command, uint32_t addr = 0, uint32_t data = 0,
                 uint32_t param0 = 0) {
@@ -98,7 +84,6 @@ class ProductKernel : public ::testing::Test {
     return Send(h, block, blockSize, blockSize);
   }
 
-  std::unique_ptr<wdmsim::Kernel> kernel;
   std::vector<wdmsim::DriverImage*> images;
   std::vector<HANDLE> handles;
 };

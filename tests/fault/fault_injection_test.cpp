@@ -24,14 +24,13 @@
 #include <vector>
 
 #include "card/plug.h"
-#include "stress/session.h"
+#include "support/machine.h"
+#include "support/session.h"
 
 namespace {
 
-using hardening::Session;
-using hardening::Status;
-
-std::string ImagePath() { return std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so"; }
+using support::Session;
+using support::Status;
 
 constexpr uint32_t kFrameBytes = 0x10000;
 
@@ -71,8 +70,10 @@ bool AllowedFailure(const Step& step) {
 // driver's own). nth 0 runs clean.
 Outcome RunScenario(const std::string& routine, int nth) {
   Outcome run;
-  wdmsim::Kernel kernel(wdmsim::Options{});
-  wdmsim::DriverImage& image = kernel.LoadDriver(ImagePath());
+  support::Machine machine;
+  machine.Boot();
+  wdmsim::Kernel& kernel = *machine.kernel;
+  wdmsim::DriverImage& image = *machine.image;
   auto record = [&](const std::string& name, const std::string& outcome) { run.steps.push_back({name, outcome}); };
   auto ok = [](NTSTATUS s) { return NT_SUCCESS(s) ? std::string("ok") : Status(s); };
   kernel.ResetCallCounts();
@@ -85,7 +86,7 @@ Outcome RunScenario(const std::string& routine, int nth) {
     const NTSTATUS started = kernel.StartCard(slot);
     record("start", ok(started));
     if (NT_SUCCESS(started)) {
-      HANDLE h = process.CreateFileW(hardening::Win32Name(slot));
+      HANDLE h = process.CreateFileW(support::Win32Name(slot));
       record("open", h != wdmsim::INVALID_HANDLE_VALUE ? "ok" : "error " + std::to_string(process.GetLastError()));
       if (h != wdmsim::INVALID_HANDLE_VALUE) {
         Session s(process, h);
@@ -144,10 +145,7 @@ Outcome RunScenario(const std::string& routine, int nth) {
     if (slot.Fdo() == nullptr) record("enable", ok(kernel.EnableCard(slot)));
   }
   run.calls = kernel.CallCount(routine);
-  for (auto* s : kernel.Slots()) {
-    if (s->pdo != nullptr) kernel.RemoveCard(*s);
-  }
-  kernel.UnloadDriver(image);
+  machine.ShutDown();
   run.findings = kernel.Findings();
   run.bugCheck = kernel.BugCheckReport();
   return run;

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "stress/session.h"
+#include "support/session.h"
 
 namespace fuzz {
 
@@ -117,7 +117,7 @@ class Worker {
     auto slots = kernel_.Slots();
     if (slots.empty()) return "";
     wdmsim::Slot* slot = slots[src.Below(slots.size())];
-    std::u16string name = hardening::Win32Name(*slot);
+    std::u16string name = support::Win32Name(*slot);
     if (name.empty()) return "";
     const uint32_t accesses[] = {0, wdmsim::GENERIC_READ, wdmsim::GENERIC_WRITE, wdmsim::FILE_READ_ATTRIBUTES};
     const uint32_t rw = wdmsim::GENERIC_READ | wdmsim::GENERIC_WRITE;

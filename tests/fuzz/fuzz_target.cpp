@@ -8,16 +8,14 @@
 
 #include "card/plug.h"
 #include "fuzz/fuzz_harness.h"
+#include "support/machine.h"
 
 namespace {
 
-struct World {
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
+struct World : support::Machine {
   std::unique_ptr<fuzz::Worker> worker;
   World() {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
-    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
+    Boot();
     for (int i = 0; i < 2; ++i) {
       wdmsim::Slot* slot = nullptr;
       card::AddAndStartCard(*kernel, *image, &slot);
@@ -27,9 +25,7 @@ struct World {
 };
 
 void Check(World& world, const std::string& problem) {
-  std::string what = problem;
-  if (what.empty() && !world.kernel->Findings().empty()) what = "verifier: " + world.kernel->Findings()[0];
-  if (what.empty() && !world.kernel->BugCheckReport().empty()) what = "bug check";
+  const std::string what = problem.empty() ? world.Verdict() : problem;
   if (what.empty()) return;
   std::fprintf(stderr, "control_fuzzer: %s\n", what.c_str());
   std::abort();

@@ -21,6 +21,7 @@
 
 #include "card/plug.h"
 #include "fuzz/fuzz_harness.h"
+#include "support/machine.h"
 
 namespace {
 
@@ -28,8 +29,6 @@ uint64_t EnvOr(const char* name, uint64_t fallback) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != 0 ? std::strtoull(v, nullptr, 0) : fallback;
 }
-
-std::string ImagePath() { return std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so"; }
 
 // Aborts with the seed when no request has returned for a long time: a
 // request that never comes back is a failure too, and ctest's time-out
@@ -74,36 +73,17 @@ class Watchdog {
   std::thread thread_;
 };
 
-class ControlFuzz : public ::testing::Test {
+class ControlFuzz : public support::MachineTest {
  protected:
   void SetUp() override {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
-    image = &kernel->LoadDriver(ImagePath());
-    for (int i = 0; i < 2; ++i) {
-      wdmsim::Slot* slot = nullptr;
-      ASSERT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
-    }
+    MachineTest::SetUp();
+    for (int i = 0; i < 2; ++i) StartedCard();
   }
   void TearDown() override {
-    if (kernel->BugCheckReport().empty()) {
-      for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
-      kernel->UnloadDriver(*image);
-    }
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{}) << "seed 0x" << std::hex << seed;
-    EXPECT_EQ(kernel->BugCheckReport(), "") << "seed 0x" << std::hex << seed;
-    kernel.reset();
+    SCOPED_TRACE(::testing::Message() << "seed 0x" << std::hex << seed);
+    MachineTest::TearDown();
   }
-  // "" while the verifier is clean.
-  std::string Verifier() {
-    auto findings = kernel->Findings();
-    if (!findings.empty()) return "verifier: " + findings[0];
-    if (!kernel->BugCheckReport().empty()) return "bug check";
-    return "";
-  }
-
   uint64_t seed = EnvOr("FUZZ_SEED", 0x5EED2026);
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
   std::atomic<uint64_t> progress{0};
 };
 
@@ -120,7 +100,7 @@ TEST_F(ControlFuzz, SeededRequestsFromOneThreadWithPnpEvents) {
     } catch (const wdmsim::BugCheck&) {
       problem = "bug check";
     }
-    if (problem.empty()) problem = Verifier();
+    if (problem.empty()) problem = Verdict();
     ASSERT_EQ(problem, "") << "step " << step << ", seed 0x" << std::hex << seed;
     ++progress;
     if (src.Chance(1)) {
@@ -128,7 +108,7 @@ TEST_F(ControlFuzz, SeededRequestsFromOneThreadWithPnpEvents) {
       if (quiet) worker.CloseAll();  // the orderly removals need every handle closed
       fuzz::PnpEvent(*kernel, src, quiet);
       ++pnpEvents;
-      ASSERT_EQ(Verifier(), "") << "PnP event after step " << step << ", seed 0x" << std::hex << seed;
+      ASSERT_EQ(Verdict(), "") << "PnP event after step " << step << ", seed 0x" << std::hex << seed;
     }
   }
   std::printf("[fuzz] one thread: %llu requests (%llu succeeded), %llu PnP/power events, seed 0x%llx\n",
@@ -165,7 +145,7 @@ TEST_F(ControlFuzz, SeededRequestsFromThreeThreadsWithPnpEvents) {
           } catch (const wdmsim::BugCheck&) {
             problem = "bug check";
           }
-          if (problem.empty()) problem = Verifier();
+          if (problem.empty()) problem = Verdict();
           if (!problem.empty()) fail("thread " + std::to_string(t) + ": " + problem);
           ++progress;
         }
@@ -181,7 +161,7 @@ TEST_F(ControlFuzz, SeededRequestsFromThreeThreadsWithPnpEvents) {
   while (running > 0 && !failed) {
     fuzz::PnpEvent(*kernel, pnpSource, false);
     ++pnpEvents;
-    if (std::string v = Verifier(); !v.empty()) fail("PnP: " + v);
+    if (std::string v = Verdict(); !v.empty()) fail("PnP: " + v);
     const uint64_t mark = progress.load();
     // Let some requests through before the next event (no sleep: wait for progress).
     while (running > 0 && !failed && progress.load() < mark + 100) std::this_thread::yield();

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "card/plug.h"
-#include "stress/session.h"
+#include "support/machine.h"
+#include "support/session.h"
 
 namespace {
 
-using hardening::Reply;
-using hardening::Session;
+using support::Reply;
+using support::Session;
 
 constexpr uint32_t kFrameBytes = 0x8000;
 
@@ -32,34 +33,15 @@ uint32_t Iterations(uint32_t normal) {
   return v != nullptr ? normal * static_cast<uint32_t>(std::max(1, std::atoi(v))) : normal;
 }
 
-class ConcurrencyTest : public ::testing::Test {
+class ConcurrencyTest : public support::MachineTest {
  protected:
-  void SetUp() override {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{.clock = wdmsim::ClockMode::Simulated});
-    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
-  }
-  void TearDown() override {
-    if (kernel->BugCheckReport().empty()) {
-      for (auto* slot : kernel->Slots()) kernel->RemoveCard(*slot);
-      kernel->UnloadDriver(*image);
-    }
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
-    EXPECT_EQ(kernel->BugCheckReport(), "");
-    kernel.reset();
-  }
-  wdmsim::Slot& Card() {
-    wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
-    return *slot;
-  }
+  // The simulated clock whatever WDMSIM_CLOCK says (the reads are exact).
+  wdmsim::Options KernelOptions() override { return {.clock = wdmsim::ClockMode::Simulated}; }
   HANDLE Open(wdmsim::Process& p, wdmsim::Slot& slot) {
-    HANDLE h = p.CreateFileW(hardening::Win32Name(slot));
+    HANDLE h = p.CreateFileW(support::Win32Name(slot));
     EXPECT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
     return h;
   }
-
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
 };
 
 // Per card: a playout thread, a capture thread and two register threads,
@@ -75,7 +57,7 @@ class ConcurrencyTest : public ::testing::Test {
 TEST_F(ConcurrencyTest, BothDirectionsAndRegistersAtFullRateOnTwoCards) {
   const uint32_t transfers = Iterations(60);
   const uint32_t registerRounds = Iterations(60);
-  std::vector<wdmsim::Slot*> cards = {&Card(), &Card()};
+  std::vector<wdmsim::Slot*> cards = {&StartedCard(), &StartedCard()};
   wdmsim::Process& p = kernel->DefaultProcess();
 
   std::mutex failLock;
@@ -155,7 +137,7 @@ TEST_F(ConcurrencyTest, BothDirectionsAndRegistersAtFullRateOnTwoCards) {
 // as the interface asks of user mode: the two threads' transfers
 // interleave and none is corrupted.
 TEST_F(ConcurrencyTest, SameDirectionFromTwoThreads) {
-  wdmsim::Slot& slot = Card();
+  wdmsim::Slot& slot = StartedCard();
   wdmsim::Process& p = kernel->DefaultProcess();
   const uint32_t rounds = Iterations(150);
   std::atomic<int> errors{0};

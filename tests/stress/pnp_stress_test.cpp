@@ -26,11 +26,12 @@
 #include <vector>
 
 #include "card/plug.h"
-#include "stress/session.h"
+#include "support/machine.h"
+#include "support/session.h"
 
 namespace {
 
-using hardening::Session;
+using support::Session;
 
 constexpr uint32_t kFrameBytes = 0x4000;
 constexpr uint32_t kWaitMs = 400;  // simulated: a transfer takes well under 1 ms
@@ -151,7 +152,7 @@ class Worker {
       slot = board_.cards[card_];
     }
     auto& p = *process_;
-    std::u16string name = hardening::Win32Name(*slot);
+    std::u16string name = support::Win32Name(*slot);
     HANDLE h = name.empty() ? wdmsim::INVALID_HANDLE_VALUE : p.CreateFileW(name);
     if (h == wdmsim::INVALID_HANDLE_VALUE) {
       ++failed;
@@ -185,28 +186,10 @@ class Worker {
   uint32_t count_ = 0;
 };
 
-class PnpStressTest : public ::testing::Test {
+class PnpStressTest : public support::MachineTest {
  protected:
-  void SetUp() override {
-    kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{.clock = wdmsim::ClockMode::Simulated});
-    image = &kernel->LoadDriver(std::string(WDMSIM_IMAGE_DIR) + "/Talvrex.sys.so");
-  }
-  void TearDown() override {
-    if (kernel->BugCheckReport().empty()) {
-      for (auto* slot : kernel->Slots()) {
-        if (slot->pdo != nullptr) kernel->RemoveCard(*slot);
-      }
-      kernel->UnloadDriver(*image);
-    }
-    EXPECT_EQ(kernel->Findings(), std::vector<std::string>{});
-    EXPECT_EQ(kernel->BugCheckReport(), "");
-    kernel.reset();
-  }
-  wdmsim::Slot* NewCard() {
-    wdmsim::Slot* slot = nullptr;
-    EXPECT_EQ(card::AddAndStartCard(*kernel, *image, &slot), STATUS_SUCCESS);
-    return slot;
-  }
+  // The simulated clock whatever WDMSIM_CLOCK says (the reads are exact).
+  wdmsim::Options KernelOptions() override { return {.clock = wdmsim::ClockMode::Simulated}; }
 
   // Closes every worker's handle for the duration of `work`.
   void Paused(size_t workers, const std::function<void()>& work) {
@@ -221,15 +204,13 @@ class PnpStressTest : public ::testing::Test {
     board.changed.notify_all();
   }
 
-  std::unique_ptr<wdmsim::Kernel> kernel;
-  wdmsim::DriverImage* image = nullptr;
   Board board;
 };
 
 TEST_F(PnpStressTest, SequencesWithIoInFlight) {
   const char* env = std::getenv("STRESS_CYCLES");
   const int cycles = env != nullptr ? std::atoi(env) : 240;
-  board.cards = {NewCard(), NewCard()};
+  board.cards = {&StartedCard(), &StartedCard()};
   std::vector<std::unique_ptr<Worker>> workers;
   for (size_t c = 0; c < 2; ++c) {
     for (Role role : {Role::kPlayout, Role::kCapture, Role::kRegisters}) {
@@ -271,7 +252,7 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
     switch (kind) {
       case 0: {
         kernel->SurpriseRemove(*slot);  // the removal completes when the workers close their handles
-        wdmsim::Slot* fresh = NewCard();
+        wdmsim::Slot* fresh = &StartedCard();
         std::lock_guard lock(board.lock);
         board.cards[c] = fresh;
         board.changed.notify_all();

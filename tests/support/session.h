@@ -1,6 +1,6 @@
-// A user-mode session with one card for the hardening tests (fault
-// injection, fuzzing, stress): a handle, the control commands, and whole
-// transfers through the card's playout sink and capture source.
+// A user process's session with one card: a handle, the control commands
+// with their replies decoded, and whole transfers through the card's
+// playout sink and capture source.
 //
 // Every wait has a time-out in simulated milliseconds; nothing sleeps.
 #pragma once
@@ -13,9 +13,10 @@
 #include "interface/dma_registers.h"
 #include "card/frames.h"
 #include "driver.h"
+#include "support/reply.h"
 #include "wdmsim/kernel.h"
 
-namespace hardening {
+namespace support {
 
 inline std::string Status(NTSTATUS s) {
   char text[16];
@@ -35,13 +36,6 @@ inline std::u16string Win32Name(wdmsim::Slot& slot) {
   return u"\\\\.\\" + link.substr(slash + 1);
 }
 
-struct Reply {
-  bool ok = false;
-  uint32_t error = 0;
-  uint32_t returned = 0;
-  IOCTL_BUFFER_A block{};
-};
-
 class Session {
  public:
   Session(wdmsim::Process& process, HANDLE handle) : process_(process), handle_(handle) {}
@@ -51,11 +45,7 @@ class Session {
 
   Reply Send(const IOCTL_BUFFER_A& in, uint32_t inLength = IOCTL_BUFFER_SIZE_A,
              uint32_t outLength = IOCTL_BUFFER_SIZE_A, uint32_t code = IOCTL_COMMAND) {
-    Reply r;
-    IOCTL_BUFFER_A copy = in;
-    r.ok = process_.DeviceIoControl(handle_, code, &copy, inLength, &r.block, outLength, &r.returned);
-    r.error = process_.GetLastError();
-    return r;
+    return Call(process_, handle_, in, inLength, outLength, code);
   }
   Reply Command(uint32_t command, uint32_t addr = 0, uint32_t data = 0, uint32_t param0 = 0, uint32_t param1 = 0) {
     IOCTL_BUFFER_A b{};
@@ -133,4 +123,4 @@ class Session {
   HANDLE handle_;
 };
 
-}  // namespace hardening
+}  // namespace support
