@@ -34,7 +34,9 @@ class TransferTest : public ::testing::Test, public support::Machine {
     buffers.clear();
     card.reset();
     backend.reset();
-    if (kernel) EXPECT_EQ(ShutDown(), "");  // no locked pages left, no leaks
+    if (kernel) {
+      EXPECT_EQ(ShutDown(), "");  // no locked pages left, no leaks
+    }
   }
 
   Card& Start(const std::string& product = "Talvrex", const card::CardOptions& options = {}) {

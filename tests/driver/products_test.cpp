@@ -92,7 +92,7 @@ class ProductBuild : public ProductKernel, public ::testing::WithParamInterface<
 
 // Every build: its transfer limit, its block and (family A) its pool sizes.
 TEST_P(ProductBuild, FollowsItsRowOfTheMatrix) {
-  const Product& p = GetParam();
+  const auto& p = GetParam();
   HANDLE h = OpenStartedCard(p.name);
   const uint32_t size = p.familyA ? IOCTL_BUFFER_SIZE_A : IOCTL_BUFFER_SIZE_B;
 
@@ -160,14 +160,14 @@ TEST(ProductMatrix, DeliveredSizesAndFamilies) {
   const auto rows = Matrix();
   ASSERT_EQ(rows.size(), 22u);
   int familyA = 0;
-  for (const Product& p : rows) {
+  for (const auto& p : rows) {
     familyA += p.familyA;
     const uint32_t expected = p.name == "Marwell" ? 0x800000u : 0x600000u;
     EXPECT_EQ(p.maxTransfer, expected) << p.name;
     EXPECT_EQ(p.commonBuffer, expected + 0x20000u) << p.name;
   }
   EXPECT_EQ(familyA, 13);
-  EXPECT_FALSE(std::find_if(rows.begin(), rows.end(), [](const Product& p) { return p.name == "QM4200"; })->familyA);
+  EXPECT_FALSE(std::find_if(rows.begin(), rows.end(), [](const auto& p) { return p.name == "QM4200"; })->familyA);
 }
 
 // Two builds in one kernel: their names differ in the base word only, and

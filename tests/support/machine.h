@@ -66,7 +66,9 @@ class MachineTest : public ::testing::Test, public Machine {
 
   void SetUp() override { Boot(KernelOptions(), Product()); }
   void TearDown() override {
-    if (!expectBugCheck) EXPECT_EQ(ShutDown(), "");
+    if (!expectBugCheck) {
+      EXPECT_EQ(ShutDown(), "");
+    }
     kernel.reset();
   }
 
