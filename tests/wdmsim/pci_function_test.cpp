@@ -200,8 +200,9 @@ TEST_P(PciFunctionTest, BusSeesItsIdentityAndAssignsItsOneWindow) {
   const auto& window = lists.translated[0];
   EXPECT_EQ(window.Type, CmResourceTypeMemory);
   EXPECT_EQ(window.u.Memory.Length, kWindowSize);
-  EXPECT_EQ(static_cast<uint64_t>(window.u.Memory.Start.QuadPart), ReadConfig32(0x10) & ~0xFull);
-  EXPECT_NE(window.u.Memory.Start.QuadPart, 0);
+  const uint64_t start = window.u.Memory.Start.QuadPart;  // 4-byte aligned in the packed descriptor
+  EXPECT_EQ(start, ReadConfig32(0x10) & ~0xFull);
+  EXPECT_NE(start, 0u);
   EXPECT_EQ(lists.raw[1].Type, CmResourceTypeInterrupt);
   EXPECT_EQ(lists.raw[1].u.Interrupt.Vector, kLine);
   EXPECT_EQ(lists.translated[1].u.Interrupt.Vector, slot->interruptVector);
