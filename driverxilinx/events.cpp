@@ -16,7 +16,7 @@ namespace {
 NTSTATUS RegisterEvent(IOCTL_BUFFER* Block, PKEVENT* Slot, KPROCESSOR_MODE RequestorMode) {
   PVOID object = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle((HANDLE)(ULONG_PTR)Block->hEvent, EVENT_MODIFY_STATE,
-                                              *ExEventObjectType, RequestorMode, &object, nullptr);
+                                              EventObjectType(), RequestorMode, &object, nullptr);
   if (!NT_SUCCESS(status)) {
     Block->ulResult = RESULT_EVENT_NOT_REFERENCED;
     object = nullptr;

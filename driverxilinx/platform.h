@@ -8,6 +8,12 @@
 #if defined(WDMSIM)
 #include <wdmsim/ntddk.h>
 #include <wdmsim/ntstrsafe.h>
+
+// The event object type, for ObReferenceObjectByHandle. The kit declares
+// ExEventObjectType as a plain extern POBJECT_TYPE *: the name stands for
+// the import slot, which holds the address of the kernel's variable, and
+// *ExEventObjectType is the type. wdmsim declares it the same way.
+FORCEINLINE POBJECT_TYPE EventObjectType(void) { return *ExEventObjectType; }
 #else
 // mingw's <ntddk.h> redeclares two intrinsics that g++ already provides.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -48,6 +54,11 @@ FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile* Source) { return *Sou
 #ifndef ReadTimeStampCounter
 #define ReadTimeStampCounter() ((ULONGLONG)__builtin_ia32_rdtsc())
 #endif
+// The event object type. mingw declares ExEventObjectType dllimport, so
+// the name already stands for the kernel's variable (the slot is read
+// behind it), and that variable holds the type: *ExEventObjectType would
+// read the first word of the object type itself.
+FORCEINLINE POBJECT_TYPE EventObjectType(void) { return (POBJECT_TYPE)ExEventObjectType; }
 #endif
 
 #endif  // DRIVERXILINX_PLATFORM_H

@@ -155,6 +155,18 @@ TEST_F(UserMemoryTest, ReferencesByHandleCheckTheType) {
                                        *ExEventObjectType, UserMode, &object, nullptr);
   });
   EXPECT_EQ(status, STATUS_INVALID_HANDLE);  // a kernel handle from user mode
+
+  // A type pointer read one level too deep (what a dllimport declaration
+  // of ExEventObjectType gives for *ExEventObjectType) is not a type.
+  HANDLE another = P().CreateEventW(false, false);
+  const auto tooDeep = *reinterpret_cast<POBJECT_TYPE*>(*ExEventObjectType);
+  object = reinterpret_cast<PVOID>(1);
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(another, EVENT_MODIFY_STATE, tooDeep, UserMode, &object, nullptr);
+  });
+  EXPECT_EQ(status, STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(object, nullptr);
+  P().CloseHandle(another);
 }
 
 }  // namespace

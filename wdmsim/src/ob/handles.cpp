@@ -34,7 +34,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
   Process* process = CurrentProcess();
   HandleEntry entry;
   if (process == nullptr || !process->impl().Lookup(Handle, &entry)) return STATUS_INVALID_HANDLE;
-  if (ObjectType != nullptr && ObjectType == gEventTypePointer && entry.type != ObjectType::Event) {
+  // A type is an object type the kernel knows (events are the only objects
+  // a handle names here), or the reference fails: a pointer read one level
+  // too deep or too shallow is not a type, and Windows compares it with the
+  // object's type and refuses.
+  if (ObjectType != nullptr && (ObjectType != gEventTypePointer || entry.type != ObjectType::Event)) {
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
   ob::Reference(entry.object);
