@@ -50,31 +50,8 @@ class PeImageTest : public ::testing::Test {
   std::vector<uint8_t> file;
 };
 
-// The compiler's runtime routines the image takes from the kernel, which
-// wdmsim does not define yet: the loader names them all.
-constexpr const char* kRuntimeRoutines[] = {"__C_specific_handler", "_vsnwprintf", "memcpy", "memset"};
-
-void* WithRuntimeStandIns(const std::string& dll, const std::string& name) {
-  static char standIn;
-  for (const char* routine : kRuntimeRoutines) {
-    if (name == routine) return &standIn;
-  }
-  return wdmsim::ldr::KernelExport(dll, name);
-}
-
-TEST_F(PeImageTest, ShippedImageNamesTheRuntimeRoutinesWdmsimLacks) {
-  try {
-    PeImage::Map(file, "Talvrex.sys", wdmsim::ldr::KernelExport);
-    ADD_FAILURE() << "mapped";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Talvrex.sys: imports what wdmsim does not provide: ntoskrnl.exe!__C_specific_handler, "
-                 "ntoskrnl.exe!_vsnwprintf, ntoskrnl.exe!memcpy, ntoskrnl.exe!memset");
-  }
-}
-
 TEST_F(PeImageTest, ShippedImageMapsWithItsProtectionsRelocationsAndImports) {
-  auto image = PeImage::Map(file, "Talvrex.sys", WithRuntimeStandIns);
+  auto image = PeImage::Map(file, "Talvrex.sys", wdmsim::ldr::KernelExport);
   ASSERT_NE(reinterpret_cast<uintptr_t>(image->base()), image->preferredBase());  // relocations matter
 
   bool text = false, data = false;
@@ -117,6 +94,7 @@ TEST_F(PeImageTest, ShippedImageMapsWithItsProtectionsRelocationsAndImports) {
   EXPECT_EQ(bound["DbgPrint"], reinterpret_cast<void*>(&DbgPrint));
   EXPECT_EQ(bound["KeStallExecutionProcessor"], reinterpret_cast<void*>(&KeStallExecutionProcessor));
   EXPECT_EQ(bound["ExEventObjectType"], reinterpret_cast<void*>(ExEventObjectType));
+  EXPECT_EQ(bound["memcpy"], wdmsim::ldr::RuntimeExport("memcpy"));  // not the C library's
   EXPECT_GT(image->exceptions().size, 0u);  // unwind data for every function
 }
 
@@ -131,19 +109,19 @@ TEST_F(PeImageTest, ImagesThatCannotRunAreRefusedSayingWhy) {
   };
   auto lacking = [](const char* routine) {
     return [routine](const std::string& dll, const std::string& name) {
-      return name == routine ? nullptr : WithRuntimeStandIns(dll, name);
+      return name == routine ? nullptr : wdmsim::ldr::KernelExport(dll, name);
     };
   };
   const Case cases[] = {
-      {"truncated", [](auto& b) { b.resize(0x600); }, WithRuntimeStandIns, "a section's data lies outside the image"},
-      {"32-bit", [&](auto& b) { b[pe + 4] = 0x4C; b[pe + 5] = 0x01; }, WithRuntimeStandIns,
+      {"truncated", [](auto& b) { b.resize(0x600); }, wdmsim::ldr::KernelExport, "a section's data lies outside the image"},
+      {"32-bit", [&](auto& b) { b[pe + 4] = 0x4C; b[pe + 5] = 0x01; }, wdmsim::ldr::KernelExport,
        "not an x64 image (machine 0x14C)"},
-      {"writable code", [&](auto& b) { b[firstSection + 39] |= 0x80; }, WithRuntimeStandIns,
+      {"writable code", [&](auto& b) { b[firstSection + 39] |= 0x80; }, wdmsim::ldr::KernelExport,
        "is writable and executable"},
       {"missing routine", [](auto&) {}, lacking("KeStallExecutionProcessor"),
        "imports what wdmsim does not provide: HAL.dll!KeStallExecutionProcessor"},
       {"libc name", [](auto&) {}, [](const std::string&, const std::string& name) {
-         return WithRuntimeStandIns("ntoskrnl.exe", name == "IoFreeMdl" ? "fopen" : name);
+         return wdmsim::ldr::KernelExport("ntoskrnl.exe", name == "IoFreeMdl" ? "fopen" : name);
        },
        "imports what wdmsim does not provide: ntoskrnl.exe!IoFreeMdl"},
   };
@@ -158,6 +136,44 @@ TEST_F(PeImageTest, ImagesThatCannotRunAreRefusedSayingWhy) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
       EXPECT_EQ(std::string(e.what()).rfind("Talvrex.sys: ", 0), 0u) << e.what();
     }
+  }
+}
+
+// Calls _vsnwprintf as an image does: a Windows x64 variable argument list.
+using Vsnwprintf = int(__attribute__((ms_abi)) *)(char16_t*, size_t, const char16_t*, __builtin_ms_va_list);
+__attribute__((ms_abi)) int CallVsnwprintf(Vsnwprintf routine, char16_t* buffer, size_t count,
+                                           const char16_t* format, ...) {
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, format);
+  const int n = routine(buffer, count, format, args);
+  __builtin_ms_va_end(args);
+  return n;
+}
+
+TEST(RuntimeRoutines, TakeTheWindowsConventionAndItsArgumentLists) {
+  using Memset = void*(__attribute__((ms_abi)) *)(void*, int, size_t);
+  using Memcpy = void*(__attribute__((ms_abi)) *)(void*, const void*, size_t);
+  char bytes[8] = "abcdefg", copy[8] = {};
+  EXPECT_EQ(reinterpret_cast<Memset>(wdmsim::ldr::RuntimeExport("memset"))(bytes, 'x', 3), bytes);
+  EXPECT_EQ(reinterpret_cast<Memcpy>(wdmsim::ldr::RuntimeExport("memcpy"))(copy, bytes, 8), copy);
+  EXPECT_STREQ(copy, "xxxdefg");
+
+  const auto format = reinterpret_cast<Vsnwprintf>(wdmsim::ldr::RuntimeExport("_vsnwprintf"));
+  const UNICODE_STRING name{14, 14, const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(u"Talvrex"))};
+  char16_t out[64];
+  // Six arguments: two in registers past the format, four on the stack.
+  ASSERT_EQ(CallVsnwprintf(format, out, 64, u"%wZ_v%d%d%d-%u %I64X", &name, 1, 0, 0, 7u, 0x123456789ull), 24);
+  EXPECT_EQ(std::u16string(out), u"Talvrex_v100-7 123456789");
+  struct Case {
+    size_t count;
+    int result;
+    std::u16string text;  // what the buffer holds, up to its terminator or the count
+  };
+  for (const Case& c : {Case{6, 5, u"ab-12"}, Case{5, 5, u"ab-12"}, Case{3, -1, u"ab-"}}) {
+    std::u16string buffer(8, u'#');
+    EXPECT_EQ(CallVsnwprintf(format, buffer.data(), c.count, u"%s-%d", u"ab", 12), c.result) << c.count;
+    EXPECT_EQ(buffer.substr(0, c.text.size()), c.text);
+    EXPECT_EQ(buffer[c.text.size()], c.count > c.text.size() ? u'\0' : u'#') << c.count;  // terminated if room
   }
 }
 

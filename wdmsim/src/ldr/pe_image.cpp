@@ -229,6 +229,7 @@ void* KernelExport(const std::string& dll, const std::string& name) {
   // kit declares ExEventObjectType as a pointer to that variable, and so
   // does wdmsim: its value is where the slot must point.
   if (name == "ExEventObjectType") return reinterpret_cast<void*>(ExEventObjectType);
+  if (void* routine = RuntimeExport(name)) return routine;
   static const void* const self = [] {
     Dl_info info{};
     dladdr(reinterpret_cast<void*>(&KeSetEvent), &info);

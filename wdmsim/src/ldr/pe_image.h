@@ -42,6 +42,11 @@ bool IsKernelModule(const std::string& dll);
 // (a name the C library happens to have included).
 void* KernelExport(const std::string& dll, const std::string& name);
 
+// The compiler runtime routines the kernel exports (memcpy, memset,
+// _vsnwprintf, __C_specific_handler), with the Windows x64 convention;
+// null for any other name.
+void* RuntimeExport(const std::string& name);
+
 class PeImage {
  public:
   struct Section {

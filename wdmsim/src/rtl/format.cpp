@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <type_traits>
 
@@ -77,10 +78,45 @@ int AppendDigit(int value, int digit) {
   return value * 10 + digit;
 }
 
-template <typename Out>
+// The arguments of a host (System V) variable argument list.
+class HostArgs {
+ public:
+  explicit HostArgs(va_list* list) : list_(list) {}
+  template <typename T>
+  T Next() {
+    return va_arg(*list_, T);
+  }
+
+ private:
+  va_list* list_;
+};
+
+// The arguments of a Windows x64 variable argument list: one 8-byte slot
+// each, in order. A long double is a double there.
+class WindowsArgs {
+ public:
+  explicit WindowsArgs(const void* slots) : p_(static_cast<const unsigned char*>(slots)) {}
+  template <typename T>
+  T Next() {
+    if constexpr (std::is_same_v<T, long double>) {
+      return Next<double>();
+    } else {
+      static_assert(sizeof(T) <= 8);
+      T value;
+      std::memcpy(&value, p_, sizeof(T));
+      p_ += 8;
+      return value;
+    }
+  }
+
+ private:
+  const unsigned char* p_;
+};
+
+template <typename Out, typename Args>
 class Formatter {
  public:
-  Formatter(const Out* format, va_list* args) : p_(format), args_(args) {}
+  Formatter(const Out* format, Args args) : p_(format), args_(args) {}
 
   std::basic_string<Out> Run() {
     while (*p_ != 0) {
@@ -119,7 +155,7 @@ class Formatter {
   void ParseWidth(Directive& s) {
     if (*p_ == '*') {
       ++p_;
-      int w = va_arg(*args_, int);
+      int w = args_.template Next<int>();
       if (w < 0) {  // a negative `*` width means left-justify
         s.left = true;
         w = w == INT_MIN ? kMaxField : -w;
@@ -136,7 +172,7 @@ class Formatter {
     s.precision = 0;
     if (*p_ == '*') {
       ++p_;
-      int v = va_arg(*args_, int);
+      int v = args_.template Next<int>();
       s.precision = v < 0 ? -1 : (v < kMaxField ? v : kMaxField);  // negative: as if omitted
       return;
     }
@@ -223,7 +259,7 @@ class Formatter {
         // precision is overridden, which also disables '0' padding.
         Directive p = s;
         p.precision = 16;
-        auto v = reinterpret_cast<uintptr_t>(va_arg(*args_, void*));
+        auto v = reinterpret_cast<uintptr_t>(args_.template Next<void*>());
         Integer(static_cast<unsigned long long>(v), false, 16, true, false, p);
         break;
       }
@@ -232,16 +268,16 @@ class Formatter {
       case 's':
       case 'S':
         if (WideArgument(s, c == 'S')) {
-          CString(va_arg(*args_, const char16_t*), s);
+          CString(args_.template Next<const char16_t*>(), s);
         } else {
-          CString(va_arg(*args_, const char*), s);
+          CString(args_.template Next<const char*>(), s);
         }
         break;
       case 'Z': CountedString(s); break;
       case 'n':
         // Disabled as in the Windows kernel: the pointer is consumed, nothing
         // is stored.
-        (void)va_arg(*args_, void*);
+        (void)args_.template Next<void*>();
         break;
       case 'e':
       case 'E':
@@ -257,22 +293,22 @@ class Formatter {
 
   long long ReadSigned(IntSize size) {
     switch (size) {
-      case IntSize::k8: return static_cast<signed char>(va_arg(*args_, int));
-      case IntSize::k16: return static_cast<short>(va_arg(*args_, int));
-      case IntSize::k32: return va_arg(*args_, int);
+      case IntSize::k8: return static_cast<signed char>(args_.template Next<int>());
+      case IntSize::k16: return static_cast<short>(args_.template Next<int>());
+      case IntSize::k32: return args_.template Next<int>();
       case IntSize::k64: break;
     }
-    return va_arg(*args_, long long);
+    return args_.template Next<long long>();
   }
 
   unsigned long long ReadUnsigned(IntSize size) {
     switch (size) {
-      case IntSize::k8: return static_cast<unsigned char>(va_arg(*args_, unsigned));
-      case IntSize::k16: return static_cast<unsigned short>(va_arg(*args_, unsigned));
-      case IntSize::k32: return va_arg(*args_, unsigned);
+      case IntSize::k8: return static_cast<unsigned char>(args_.template Next<unsigned>());
+      case IntSize::k16: return static_cast<unsigned short>(args_.template Next<unsigned>());
+      case IntSize::k32: return args_.template Next<unsigned>();
       case IntSize::k64: break;
     }
-    return va_arg(*args_, unsigned long long);
+    return args_.template Next<unsigned long long>();
   }
 
   // Lays out prefix + body in the field: see the note at the top of the file.
@@ -318,7 +354,7 @@ class Formatter {
   }
 
   void Character(bool wide, const Directive& s) {
-    int v = va_arg(*args_, int);  // char and 16-bit units arrive promoted to int
+    int v = args_.template Next<int>();  // char and 16-bit units arrive promoted to int
     Out unit = wide ? ToOut<Out>(static_cast<char16_t>(v)) : ToOut<Out>(static_cast<char>(v));
     Field({}, 1, s.zero, s, [&] { out_.push_back(unit); });
   }
@@ -349,11 +385,11 @@ class Formatter {
     Directive whole = s;
     whole.precision = -1;
     if (s.text == TextWidth::kWide) {
-      auto* us = va_arg(*args_, const UNICODE_STRING*);
+      auto* us = args_.template Next<const UNICODE_STRING*>();
       if (us == nullptr || us->Buffer == nullptr) return CString(static_cast<const char*>(nullptr), whole);
       Text(reinterpret_cast<const char16_t*>(us->Buffer), us->Length / sizeof(char16_t), whole);
     } else {
-      auto* as = va_arg(*args_, const CountedAnsiString*);
+      auto* as = args_.template Next<const CountedAnsiString*>();
       if (as == nullptr || as->Buffer == nullptr) return CString(static_cast<const char*>(nullptr), whole);
       Text(as->Buffer, as->Length, whole);
     }
@@ -381,16 +417,16 @@ class Formatter {
     if (s.longDouble) {
       f += 'L';
       f += conversion;
-      render(va_arg(*args_, long double));
+      render(args_.template Next<long double>());
     } else {
       f += conversion;
-      render(va_arg(*args_, double));
+      render(args_.template Next<double>());
     }
     for (char ch : text) out_.push_back(static_cast<Out>(ch));
   }
 
   const Out* p_;
-  va_list* args_;
+  Args args_;
   std::basic_string<Out> out_;
 };
 
@@ -399,7 +435,7 @@ std::basic_string<Out> Format(const Out* format, va_list args) {
   if (format == nullptr) return {};
   va_list copy;
   va_copy(copy, args);
-  std::basic_string<Out> out = Formatter<Out>(format, &copy).Run();
+  std::basic_string<Out> out = Formatter<Out, HostArgs>(format, HostArgs(&copy)).Run();
   va_end(copy);
   return out;
 }
@@ -409,5 +445,13 @@ std::basic_string<Out> Format(const Out* format, va_list args) {
 std::string FormatNarrow(const char* format, va_list args) { return Format(format, args); }
 
 std::u16string FormatWide(const char16_t* format, va_list args) { return Format(format, args); }
+
+std::string FormatNarrowWindows(const char* format, const void* args) {
+  return format == nullptr ? std::string() : Formatter<char, WindowsArgs>(format, WindowsArgs(args)).Run();
+}
+
+std::u16string FormatWideWindows(const char16_t* format, const void* args) {
+  return format == nullptr ? std::u16string() : Formatter<char16_t, WindowsArgs>(format, WindowsArgs(args)).Run();
+}
 
 }  // namespace wdmsim::rtl

@@ -28,4 +28,9 @@ std::string FormatNarrow(const char* format, va_list args);
 // The wide family (_vsnwprintf): %s is a 16-bit string, %S / %hs narrow.
 std::u16string FormatWide(const char16_t* format, va_list args);
 
+// The same, for a Windows x64 variable argument list (what an image built
+// for Windows passes: a pointer to 8-byte argument slots).
+std::string FormatNarrowWindows(const char* format, const void* args);
+std::u16string FormatWideWindows(const char16_t* format, const void* args);
+
 }  // namespace wdmsim::rtl
