@@ -22,13 +22,15 @@ class ControlTest : public DriverTest {
   }
   virtual card::CardOptions Options() { return {}; }
   wdmsim::Process& process() { return kernel->DefaultProcess(); }
+  // The test's handle as a session (tests reopen it, so made per use).
+  support::Session session() { return support::Session(process(), handle); }
 
   Reply Send(const IOCTL_BUFFER_A& block, uint32_t inLength = S, uint32_t outLength = S,
              uint32_t code = IOCTL_COMMAND) {
-    return support::Session(process(), handle).Send(block, inLength, outLength, code);
+    return session().Send(block, inLength, outLength, code);
   }
   Reply Command(uint32_t command, uint32_t addr = 0, uint32_t data = 0, uint32_t param0 = 0) {
-    return support::Session(process(), handle).Command(command, addr, data, param0);
+    return session().Command(command, addr, data, param0);
   }
   uint32_t GetRegister(uint32_t offset) { return Command(IOCTL_GET_REGISTER, offset).block.ulData; }
   void SetRegister(uint32_t offset, uint32_t value) { ASSERT_TRUE(Command(IOCTL_SET_REGISTER, offset, value).ok); }

@@ -24,21 +24,10 @@ class TransferTest : public ControlTest {
     if (writeEvent != nullptr) process().CloseHandle(writeEvent);
     ControlTest::TearDown();
   }
-  Reply Register(uint32_t command, HANDLE event) {
-    IOCTL_BUFFER_A block{};
-    block.ulCommand = command;
-    block.hEvent = reinterpret_cast<uint64_t>(event);
-    return Send(block);
-  }
+  Reply Register(uint32_t command, HANDLE event) { return session().RegisterEvent(command, event); }
   Reply Transfer(uint32_t command, void* buffer, uint32_t length, uint32_t param = 0,
                  uint32_t startRegister = kStartRegister) {
-    IOCTL_BUFFER_A block{};
-    block.ulCommand = command;
-    block.ulAddr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer));
-    block.ulData = length;
-    block.ulParam0 = startRegister;
-    block.ulParam1 = param;
-    return Send(block);
+    return session().Transfer(command, buffer, length, startRegister, param);
   }
   uint8_t* UserBuffer(size_t size, uint32_t protect = wdmsim::PAGE_READWRITE) {
     return static_cast<uint8_t*>(process().VirtualAlloc(size, protect));
