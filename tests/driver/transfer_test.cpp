@@ -191,14 +191,19 @@ TEST_F(TransferTest, OnePollRunSignalsBothDirectionsAndTheQueriesSeeTheWords) {
   uint8_t* user = UserBuffer(4096);
   ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4096).ok);
   ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, 4096).ok);
-  // Hold the poll off while the card "finishes" both, then let it run. A
-  // run in progress may re-arm the timer once: cancel and flush twice.
-  for (int pass = 0; pass < 2; ++pass) {
-    KeCancelTimer(&ext()->CheckDpcTimer);
-    KeFlushQueuedDpcs();
-  }
-  CardCompletes(ext()->pCommonBuffer_VA_DmaRead, kCardStatusTwo);
-  CardCompletes(ext()->pCommonBuffer_VA_DmaWrite, kCardStatusOne);
+  // Hold the poll off while the card "finishes" both, then let it run.
+  // Inside one call time stands still, so the timer cannot fire again: let
+  // whatever is due now finish (a poll on its way from the timer), flush
+  // the DPCs, and cancel, until a cancel finds the timer unarmed (a poll
+  // run re-arms it).
+  kernel->InOneCall([&] {
+    do {
+      kernel->RunFor(std::chrono::nanoseconds(0));
+      KeFlushQueuedDpcs();
+    } while (KeCancelTimer(&ext()->CheckDpcTimer));
+    CardCompletes(ext()->pCommonBuffer_VA_DmaRead, kCardStatusTwo);
+    CardCompletes(ext()->pCommonBuffer_VA_DmaWrite, kCardStatusOne);
+  });
   EXPECT_EQ(Command(IOCTL_QUERY_DMAREAD_CLEAR).block.ulAddr, 0u);
   EXPECT_EQ(Command(IOCTL_QUERY_DMAWRITE_CLEAR).block.ulAddr, 0u);
   EXPECT_EQ(GetRegister(0x7910), kCardStatusTwo);
