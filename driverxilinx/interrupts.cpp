@@ -49,6 +49,7 @@ BOOLEAN MsiIsr(PKINTERRUPT Interrupt, PVOID ServiceContext, ULONG MessageId) {
 }
 
 // The fallback routine has the line routine's signature.
+static KSERVICE_ROUTINE MsiFallbackIsr;
 static BOOLEAN MsiFallbackIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
   return MsiIsr(Interrupt, ServiceContext, 0);
 }

@@ -29,7 +29,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-NTSTATUS OpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
 
 struct LockContext {
   PMDL mdl;
@@ -38,7 +38,7 @@ VOID LockIt(PVOID context) { MmProbeAndLockPages(static_cast<LockContext*>(conte
 
 // The control routine: the input buffer carries an event handle and a user
 // address; what it does with them is up to the test.
-NTSTATUS Control(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp) {
   auto* in = static_cast<uint64_t*>(irp->AssociatedIrp.SystemBuffer);
   if (gBehaviour->keepEventReference) {
     PVOID object = nullptr;
@@ -59,7 +59,7 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp) {
 
 PDEVICE_OBJECT gDevice = nullptr;
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = OpenClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = OpenClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = OpenClose;

@@ -77,7 +77,7 @@ struct DpcRecord {
   KSPIN_LOCK* lock = nullptr;  // taken by the DPC before it records
 };
 
-VOID RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* r = static_cast<DpcRecord*>(context);
   if (r->lock != nullptr) KeAcquireSpinLockAtDpcLevel(r->lock);
   if (r->reply->count < 3) r->reply->marksNs[r->reply->count] = Now();
@@ -164,9 +164,9 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   return status;
 }
 
-NTSTATUS OnCreateOrClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI OnCreateOrClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
 
-NTSTATUS OnControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI OnControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->Parameters.DeviceIoControl.IoControlCode != kRun ||
       stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(Request) ||
@@ -182,7 +182,7 @@ NTSTATUS OnControl(PDEVICE_OBJECT, PIRP irp) {
 
 // Query-stop takes 50 ms: two Plug and Play sequences on one stack meet at
 // the stack's lock.
-NTSTATUS OnPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI OnPnp(PDEVICE_OBJECT device, PIRP irp) {
   auto* lower = *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension);
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   if (minor == IRP_MN_QUERY_STOP_DEVICE) {
@@ -202,7 +202,7 @@ NTSTATUS OnPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, u"\\Device\\ClockTest");
   RtlInitUnicodeString(&link, u"\\DosDevices\\ClockTest");
@@ -215,7 +215,7 @@ NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ClockDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI ClockDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = OnCreateOrClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = OnCreateOrClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = OnCreateOrClose;

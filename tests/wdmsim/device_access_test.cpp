@@ -65,7 +65,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-NTSTATUS OnCreate(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI OnCreate(PDEVICE_OBJECT, PIRP irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   {
     std::lock_guard lock(gState->lock);
@@ -75,7 +75,7 @@ NTSTATUS OnCreate(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS OnCloseOrCleanup(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI OnCloseOrCleanup(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
 
 // Looks at Cancel until it is set, waiting a millisecond between looks, as a
 // driver waiting for its hardware does; gives up after ten seconds.
@@ -92,7 +92,7 @@ NTSTATUS PollForCancel(PIRP irp) {
   return Complete(irp, STATUS_UNSUCCESSFUL);
 }
 
-VOID CancelPending(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP irp) {
   gState->cancelIrql = KeGetCurrentIrql();
   IoReleaseCancelSpinLock(irp->CancelIrql);
   gState->cancelRoutineRan = true;
@@ -106,7 +106,7 @@ NTSTATUS PendCancellable(PIRP irp) {
   return STATUS_PENDING;
 }
 
-NTSTATUS OnControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI OnControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   {
     std::lock_guard lock(gState->lock);
@@ -121,7 +121,7 @@ NTSTATUS OnControl(PDEVICE_OBJECT, PIRP irp) {
   }
 }
 
-NTSTATUS OnPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI OnPnp(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = Ext(device)->lower;
   const bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -136,7 +136,7 @@ NTSTATUS OnPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   UNICODE_STRING name = Unicode(kDeviceName);
   UNICODE_STRING link = Unicode(kLinkName);
   PDEVICE_OBJECT fdo = nullptr;
@@ -149,7 +149,7 @@ NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AccessDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI AccessDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = OnCreate;
   driver->MajorFunction[IRP_MJ_CLEANUP] = OnCloseOrCleanup;
   driver->MajorFunction[IRP_MJ_CLOSE] = OnCloseOrCleanup;

@@ -246,6 +246,8 @@ TEST_F(HalTest, DescriptionsTheHalRefusesGetNoAdapter) {
 }
 
 // Every routine that can fail under memory pressure fails when told to, once.
+BOOLEAN NTAPI ClaimsNothing(PKINTERRUPT, PVOID) { return FALSE; }
+
 TEST_F(HalTest, FaultInjectionFailsEachRoutineOnce) {
   kernel->FailNthCall("MmMapIoSpace");
   PHYSICAL_ADDRESS bar2;
@@ -266,7 +268,7 @@ TEST_F(HalTest, FaultInjectionFailsEachRoutineOnce) {
   ASSERT_NE(mdl, nullptr);
   IoFreeMdl(mdl);
 
-  auto isr = [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; };
+  PKSERVICE_ROUTINE isr = ClaimsNothing;
   PKINTERRUPT object = reinterpret_cast<PKINTERRUPT>(1);
   kernel->FailNthCall("IoConnectInterrupt");
   EXPECT_EQ(IoConnectInterrupt(&object, isr, nullptr, nullptr, slot->interruptVector, slot->interruptIrql,
@@ -301,7 +303,7 @@ struct Isr {
   card::Card* card = nullptr;
 };
 
-BOOLEAN CountingIsr(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI CountingIsr(PKINTERRUPT, PVOID context) {
   auto* s = static_cast<Isr*>(context);
   s->irql = KeGetCurrentIrql();
   if (s->lock != nullptr) s->lockHeld = *s->lock != 0;
@@ -311,12 +313,12 @@ BOOLEAN CountingIsr(PKINTERRUPT, PVOID context) {
   return TRUE;
 }
 
-BOOLEAN NeverClaims(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI NeverClaims(PKINTERRUPT, PVOID context) {
   ++static_cast<Isr*>(context)->calls;
   return FALSE;
 }
 
-BOOLEAN MessageIsr(PKINTERRUPT, PVOID context, ULONG id) {
+BOOLEAN NTAPI MessageIsr(PKINTERRUPT, PVOID context, ULONG id) {
   auto* s = static_cast<Isr*>(context);
   s->irql = KeGetCurrentIrql();
   s->messageId = id;

@@ -52,7 +52,7 @@ struct Counter {
   KEVENT event;
 };
 
-void CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* c = static_cast<Counter*>(context);
   c->irql = KeGetCurrentIrql();
   c->runs++;
@@ -100,7 +100,7 @@ struct Blocker {
   std::atomic<bool> release{false};
 };
 
-void BlockingDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI BlockingDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* b = static_cast<Blocker*>(context);
   b->running = true;
   while (!b->release) std::this_thread::yield();
@@ -192,7 +192,7 @@ struct StackTrace {
 };
 StackTrace* gTrace = nullptr;
 
-NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   gTrace->events.push_back(std::string("completion routine, device ") + (device == context ? "upper" : "other") +
                            (irp->PendingReturned ? ", pending" : ""));
   if (gTrace->upperReclaims) return STATUS_MORE_PROCESSING_REQUIRED;
@@ -202,7 +202,7 @@ NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 
 PDEVICE_OBJECT gLower = nullptr;
 
-NTSTATUS UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
   gTrace->events.push_back("upper dispatch");
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, UpperCompletion, device, TRUE, TRUE, TRUE);
@@ -216,12 +216,12 @@ NTSTATUS UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-void CompleteFromDpc(PKDPC, PVOID, PVOID, PVOID) {
+void NTAPI CompleteFromDpc(PKDPC, PVOID, PVOID, PVOID) {
   gTrace->pendingIrp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(gTrace->pendingIrp, IO_NO_INCREMENT);
 }
 
-NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
   gTrace->events.push_back("lower dispatch");
   if (gTrace->lowerPends) {
     IoMarkIrpPending(irp);
@@ -288,14 +288,14 @@ TEST_F(IrpTest, PendingIsPropagatedToTheCompletionRoutine) {
   EXPECT_EQ(trace.events[2], "completion routine, device upper, pending");
 }
 
-NTSTATUS CompleteTwice(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ReturnWithoutCompleting(PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI ReturnWithoutCompleting(PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }
 
 TEST_F(IrpTest, VerifierCatchesRequestsCompletedTwiceOrNever) {
   upperDriver.MajorFunction[IRP_MJ_WRITE] = ReturnWithoutCompleting;

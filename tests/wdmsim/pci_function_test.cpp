@@ -128,7 +128,7 @@ struct Routine {
   std::atomic<ULONG> messageId{~0u};
 };
 
-BOOLEAN LineIsr(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI LineIsr(PKINTERRUPT, PVOID context) {
   auto* r = static_cast<Routine*>(context);
   r->seen = READ_REGISTER_ULONG(r->regs + kScratch / 4);
   WRITE_REGISTER_ULONG(r->regs + kInterrupt / 4, 0);
@@ -136,7 +136,7 @@ BOOLEAN LineIsr(PKINTERRUPT, PVOID context) {
   return TRUE;
 }
 
-BOOLEAN MessageIsr(PKINTERRUPT, PVOID context, ULONG id) {
+BOOLEAN NTAPI MessageIsr(PKINTERRUPT, PVOID context, ULONG id) {
   auto* r = static_cast<Routine*>(context);
   r->messageId = id;
   ++r->calls;

@@ -111,7 +111,7 @@ std::string PowerEvent(PIO_STACK_LOCATION stack) {
   }
 }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -140,7 +140,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
   return IoCallDriver(Ext(device)->lower, irp);
 }
 
-NTSTATUS TestPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI TestPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Record(PnpName(stack->MinorFunction), &Seen::pnpIrqls);
   switch (stack->MinorFunction) {
@@ -172,7 +172,7 @@ NTSTATUS TestPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-NTSTATUS TestPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI TestPower(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Record(PowerEvent(stack), &Seen::powerIrqls);
   if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
@@ -184,9 +184,9 @@ NTSTATUS TestPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(Ext(device)->lower, irp);
 }
 
-NTSTATUS TestCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI TestCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }
 
-NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   int n;
   {
     std::lock_guard lock(gSeen->lock);
@@ -209,7 +209,7 @@ NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = TestPnp;
   driver->MajorFunction[IRP_MJ_POWER] = TestPower;
   driver->MajorFunction[IRP_MJ_CREATE] = TestCreateClose;

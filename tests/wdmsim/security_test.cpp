@@ -199,7 +199,7 @@ TEST_F(InfTest, IsLookedForBesideTheImage) {
   EXPECT_EQ(wdmsim::pnp::InfPathBeside("Talvrex.SYS"), "Talvrex.inf");
 }
 
-NTSTATUS EmptyDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI EmptyDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 TEST_F(InfTest, TheDriverKeepsWhatItsInfSetsAndABadDescriptorFailsTheLoad) {
   wdmsim::Kernel kernel;

@@ -219,7 +219,7 @@ std::string Hex(uint64_t value);
 // Kernel-internal hooks between components.
 namespace io {
 // The I/O manager's default for major functions a driver does not set.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH InvalidDeviceRequest;
 // Builds an IRP for the top of `device`'s stack, tracked by the verifier.
 PIRP AllocateTrackedIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const char* what);
 // Sends an IRP built by the I/O manager and waits for it, as a synchronous

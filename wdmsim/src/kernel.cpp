@@ -306,12 +306,14 @@ using namespace wdmsim;
 
 extern "C" {
 
+// Both images call it with the Windows x64 convention, whose variable
+// arguments are 8-byte slots in memory.
 ULONG DbgPrint(PCSTR Format, ...) {
   KernelState* k = KOrNull();
-  va_list args;
-  va_start(args, Format);
-  std::string text = rtl::FormatNarrow(Format, args);
-  va_end(args);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
+  std::string text = rtl::FormatNarrowWindows(Format, args);
+  __builtin_ms_va_end(args);
   if (k == nullptr) {
     std::fputs(text.c_str(), stderr);
     return STATUS_SUCCESS;

@@ -15,6 +15,11 @@
 //     MDL, ...) carry the fields drivers use, under the kit's names.
 //  4. Only routines that wdmsim implements are declared: a driver that calls
 //     anything else does not link.
+//  5. Every routine and every callback type has the Windows x64 calling
+//     convention (NTAPI is ms_abi), so that a driver built here and the
+//     shipped image built with the kit call the same routines the same way,
+//     and wdmsim calls both images' callbacks alike. The compiler refuses a
+//     callback of the host's convention where the kit's is expected.
 #ifndef WDMSIM_NTDDK_H
 #define WDMSIM_NTDDK_H
 
@@ -29,7 +34,7 @@
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
+#define NTAPI __attribute__((ms_abi))
 #define NTSYSAPI
 #define FORCEINLINE static inline
 #define FASTCALL
@@ -189,7 +194,7 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
@@ -237,19 +242,19 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
                                    struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                        PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 
 #define IRP_MJ_CREATE 0x00
@@ -723,13 +728,13 @@ typedef struct _DEVICE_DESCRIPTION {
 static_assert(sizeof(DEVICE_DESCRIPTION) == 40, "x64 layout");
 
 struct _DMA_ADAPTER;
-typedef VOID PUT_DMA_ADAPTER(struct _DMA_ADAPTER* DmaAdapter);
-typedef PVOID ALLOCATE_COMMON_BUFFER(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
+typedef VOID NTAPI PUT_DMA_ADAPTER(struct _DMA_ADAPTER* DmaAdapter);
+typedef PVOID NTAPI ALLOCATE_COMMON_BUFFER(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
                                      PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled);
-typedef VOID FREE_COMMON_BUFFER(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
+typedef VOID NTAPI FREE_COMMON_BUFFER(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
                                 PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
                                 BOOLEAN CacheEnabled);
-typedef VOID DMA_UNSUPPORTED_OPERATION(void);  // every other entry of the table
+typedef VOID NTAPI DMA_UNSUPPORTED_OPERATION(void);  // every other entry of the table
 
 typedef struct _DMA_OPERATIONS {
   ULONG Size;
@@ -763,9 +768,9 @@ typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombin
 // ---------------------------------------------------------------------------
 typedef enum _KINTERRUPT_MODE { LevelSensitive = 0, Latched = 1 } KINTERRUPT_MODE;
 
-typedef BOOLEAN KSERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef BOOLEAN NTAPI KSERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
 typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
-typedef BOOLEAN KMESSAGE_SERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext,
+typedef BOOLEAN NTAPI KMESSAGE_SERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext,
                                          ULONG MessageId);
 typedef KMESSAGE_SERVICE_ROUTINE* PKMESSAGE_SERVICE_ROUTINE;
 
@@ -843,99 +848,99 @@ extern "C" {
 #endif
 
 // Debug output and checks
-ULONG DbgPrint(PCSTR Format, ...);
-VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCSTR Message);
-VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
+ULONG NTAPI DbgPrint(PCSTR Format, ...);
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCSTR Message);
+VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
 // Strings
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
 // IRQL and spin locks
-KIRQL KeGetCurrentIrql(void);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeGetCurrentIrql(void);
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeAcquireSpinLock(a, b) (*(b) = KeAcquireSpinLockRaiseToDpc(a))
 
 // Events, waits, time
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONG NTAPI ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);
 
 // Timers and DPCs
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeFlushQueuedDpcs(void);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeFlushQueuedDpcs(void);
 
 // System information
 typedef enum _MM_SYSTEMSIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem } MM_SYSTEMSIZE;
-MM_SYSTEMSIZE MmQuerySystemSize(void);
+MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void);
 
 // I/O manager
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
-PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+NTSTATUS NTAPI IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 
 // Object manager
-VOID ObfReferenceObject(PVOID Object);
-VOID ObfDereferenceObject(PVOID Object);
+VOID NTAPI ObfReferenceObject(PVOID Object);
+VOID NTAPI ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
 // Memory manager: I/O space and MDLs
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
-VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-VOID IoFreeMdl(PMDL Mdl);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
+VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
 
 // Memory manager: user buffers. Probing and locking raise an exception
 // (ExRaiseStatus) for addresses the caller may not use.
 typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-VOID MmUnlockPages(PMDL MemoryDescriptorList);
-VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
-VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
-VOID ExRaiseStatus(NTSTATUS Status);
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+VOID NTAPI ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID NTAPI ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 
@@ -944,31 +949,31 @@ typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 extern POBJECT_TYPE* ExEventObjectType;
 #define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 
 // HAL: register access. Registers are reached only through these: a plain
 // load or store at a mapped register address faults.
-ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
-VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG* Register);
+VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
 
 // DMA adapters
-PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
+PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
                              PULONG NumberOfMapRegisters);
 
 // Interrupts
-NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
+NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
                             PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
                             KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
                             BOOLEAN FloatingSave);
-VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
-NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
-VOID IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
+VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+NTSTATUS NTAPI IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
+VOID NTAPI IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
 
 // Power manager
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 #ifdef __cplusplus
 }

@@ -89,7 +89,7 @@ Adapter* LiveAdapter(HalState& h, PDMA_ADAPTER adapter, const char* operation, s
                         ", which was already put or never obtained from IoGetDmaAdapter");
 }
 
-void PutDmaAdapter(PDMA_ADAPTER DmaAdapter) {
+void NTAPI PutDmaAdapter(PDMA_ADAPTER DmaAdapter) {
   RequireIrqlAtMost("PutDmaAdapter", PASSIVE_LEVEL);
   KernelState& k = K();
   HalState& h = H();
@@ -105,7 +105,7 @@ void PutDmaAdapter(PDMA_ADAPTER DmaAdapter) {
   }
 }
 
-PVOID AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
+PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
                            BOOLEAN CacheEnabled) {
   RequireIrqlAtMost("AllocateCommonBuffer", PASSIVE_LEVEL);
   (void)CacheEnabled;
@@ -141,7 +141,7 @@ PVOID AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDR
   return host;
 }
 
-void FreeCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
+void NTAPI FreeCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
                       BOOLEAN CacheEnabled) {
   RequireIrqlAtMost("FreeCommonBuffer", PASSIVE_LEVEL);
   (void)CacheEnabled;
@@ -180,7 +180,7 @@ void FreeCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS Lo
 }
 
 #define WDMSIM_FORBIDDEN(name) \
-  void Forbidden##name() { Forbidden(#name); }
+  void NTAPI Forbidden##name() { Forbidden(#name); }
 WDMSIM_FORBIDDEN(AllocateAdapterChannel)
 WDMSIM_FORBIDDEN(FlushAdapterBuffers)
 WDMSIM_FORBIDDEN(FreeAdapterChannel)

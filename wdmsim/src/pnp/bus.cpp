@@ -29,7 +29,7 @@ NTSTATUS ConfigAccess(PdoExtension* pdo, PIO_STACK_LOCATION stack, bool write) {
   return done == rw.Length ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   pdo->minorsSeen.push_back(stack->MinorFunction);
@@ -76,7 +76,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PoStartNextPowerIrp(Irp);

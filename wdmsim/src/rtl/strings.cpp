@@ -46,10 +46,10 @@ NTSTATUS RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PC
     return STATUS_INVALID_PARAMETER;
   }
 
-  va_list args;
-  va_start(args, pszFormat);
-  std::u16string text = wdmsim::rtl::FormatWide(reinterpret_cast<const char16_t*>(pszFormat), args);
-  va_end(args);
+  __builtin_ms_va_list args;  // the Windows x64 convention, as every kernel routine
+  __builtin_ms_va_start(args, pszFormat);
+  std::u16string text = wdmsim::rtl::FormatWideWindows(reinterpret_cast<const char16_t*>(pszFormat), args);
+  __builtin_ms_va_end(args);
 
   // The result must fit together with its terminator; otherwise the buffer
   // gets as much as fits, still terminated.
