@@ -12,7 +12,10 @@
 //     x64 sizes of the real kit, so a device extension has the same layout in
 //     both builds. wdmsim keeps its own bookkeeping in their fields.
 //  3. Objects that drivers only reach through pointers (DEVICE_OBJECT, IRP,
-//     MDL, ...) carry the fields drivers use, under the kit's names.
+//     IO_STACK_LOCATION, MDL, ...) have the x64 layout too, field for field,
+//     since the shipped image reads and writes them in place; the parts
+//     wdmsim has no use for are kept as opaque bytes of the right size. The
+//     layout test compares every field with the kit's headers.
 //  4. Only routines that wdmsim implements are declared: a driver that calls
 //     anything else does not link.
 //  5. Every routine and every callback type has the Windows x64 calling
@@ -38,7 +41,7 @@
 #define NTSYSAPI
 #define FORCEINLINE static inline
 #define FASTCALL
-#define POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define ANYSIZE_ARRAY 1
 
 typedef void* PVOID;
@@ -490,19 +493,19 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Write;
@@ -583,11 +586,20 @@ typedef struct _IRP {
   CHAR CurrentLocation;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
   PDRIVER_CANCEL CancelRoutine;  // set and cleared only with IoSetCancelRoutine
   PVOID UserBuffer;
-  struct {
+  union {
     struct {
       PVOID DriverContext[4];
       PVOID Thread;
@@ -596,8 +608,11 @@ typedef struct _IRP {
       PIO_STACK_LOCATION CurrentStackLocation;
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
+    UCHAR Apc[88];  // a KAPC, which wdmsim does not use
+    PVOID CompletionKey;
   } Tail;
-  IO_STACK_LOCATION Stack[ANYSIZE_ARRAY];  // StackCount locations; [0] is the lowest driver's
+  // The StackCount stack locations follow the IRP in memory; the first is
+  // the lowest driver's.
 } IRP, *PIRP;
 
 typedef struct _DRIVER_EXTENSION {
@@ -640,23 +655,57 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;  // the next higher device, or null
   struct _IRP* CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CHAR StackSize;
+  UCHAR Queue[72];  // a wait context block or list entry, unused here
   ULONG AlignmentRequirement;
+  UCHAR DeviceQueue[40];  // a KDEVICE_QUEUE, unused here
   KDPC Dpc;  // reserved for IoRequestDpc
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
   PDEVOBJ_EXTENSION DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
   SHORT Type;
   SHORT Size;
   PDEVICE_OBJECT DeviceObject;
+  PVOID Vpb;
   PVOID FsContext;
   PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT* RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
   UNICODE_STRING FileName;
+  LARGE_INTEGER CurrentByteOffset;
+  ULONG Waiters;
+  ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {

@@ -2,9 +2,10 @@
 // completion routines, and the I/O manager's synchronous requests.
 //
 // Notes:
-//  1. Stack locations are numbered as the kit numbers them: Stack[0] belongs
-//     to the lowest driver, CurrentLocation counts down from StackCount + 1
-//     as the request travels down and back up as it completes.
+//  1. Stack locations follow the IRP in memory and are numbered as the kit
+//     numbers them: the first belongs to the lowest driver, CurrentLocation
+//     counts down from StackCount + 1 as the request travels down and back
+//     up as it completes.
 //  2. A completion routine that returns STATUS_MORE_PROCESSING_REQUIRED
 //     stops completion; the request then belongs to that driver again.
 //  3. Requests the I/O manager builds for user mode and for Plug and Play are
@@ -22,6 +23,8 @@ namespace wdmsim {
 namespace {
 
 constexpr USHORT kIrpType = 6;
+
+PIO_STACK_LOCATION StackLocations(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
 std::string MajorName(UCHAR major) {
   switch (major) {
@@ -155,14 +158,14 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
   RequireIrqlAtMost("IoAllocateIrp", DISPATCH_LEVEL);
   KernelState& k = K();
   if (k.ShouldFail("IoAllocateIrp") || StackSize < 1) return nullptr;
-  size_t bytes = offsetof(IRP, Stack) + static_cast<size_t>(StackSize) * sizeof(IO_STACK_LOCATION);
+  size_t bytes = sizeof(IRP) + static_cast<size_t>(StackSize) * sizeof(IO_STACK_LOCATION);
   auto* irp = static_cast<PIRP>(::operator new(bytes));
   std::memset(irp, 0, bytes);
   irp->Type = kIrpType;
   irp->Size = static_cast<USHORT>(bytes);
   irp->StackCount = StackSize;
   irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
-  irp->Tail.Overlay.CurrentStackLocation = &irp->Stack[static_cast<int>(StackSize)];  // one past the top (note 1)
+  irp->Tail.Overlay.CurrentStackLocation = StackLocations(irp) + StackSize;  // one past the top (note 1)
   std::lock_guard lock(k.objects);
   k.irps[irp].what = "IRP";
   return irp;
@@ -287,7 +290,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
       Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 1);
-      Irp->Tail.Overlay.CurrentStackLocation = &Irp->Stack[static_cast<int>(Irp->StackCount)];
+      Irp->Tail.Overlay.CurrentStackLocation = StackLocations(Irp) + Irp->StackCount;
       break;
     }
   }
