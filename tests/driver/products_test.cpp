@@ -14,34 +14,13 @@
 
 #include "card/plug.h"
 #include "support/machine.h"
+#include "support/products.h"
 #include "support/reply.h"
 
 namespace {
 
-struct Product {
-  std::string name;
-  bool familyA;
-  uint32_t maxTransfer, commonBuffer;
-};
-
-void PrintTo(const Product& p, std::ostream* os) { *os << p.name; }
-
-std::vector<Product> Matrix() {
-  std::vector<Product> rows;
-  std::ifstream in(PRODUCT_MATRIX_PATH);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string name, family, max, common;
-    std::getline(fields, name, '\t');
-    std::getline(fields, family, '\t');
-    std::getline(fields, max, '\t');
-    std::getline(fields, common, '\t');
-    rows.push_back({name, family == "A", static_cast<uint32_t>(std::stoul(max, nullptr, 16)),
-                    static_cast<uint32_t>(std::stoul(common, nullptr, 16))});
-  }
-  return rows;
-}
+using support::Matrix;
+using support::Product;
 
 constexpr uint32_t kCaptureStartRegister = 0x8004;  // command 7, card to host
 

@@ -20,6 +20,12 @@ inline std::string ImagePath(const std::string& product) {
   return std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so";
 }
 
+// The image users install, built with the kit; "" in a build without them.
+inline std::string ShippedImagePath(const std::string& product) {
+  const std::string dir = SHIPPED_IMAGE_DIR;
+  return dir.empty() ? "" : dir + "/" + product + ".sys";
+}
+
 struct Machine {
   // Boots a fresh kernel and loads `product`'s image ("" loads none).
   void Boot(const wdmsim::Options& options = {}, const std::string& product = "Talvrex") {

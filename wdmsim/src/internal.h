@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "ke/clock.h"
+#include "ldr/imports.h"
+#include "ldr/pe_image.h"
 #include "wdmsim/kernel.h"
 #include "wdmsim/ntddk.h"
 
@@ -274,7 +276,9 @@ struct DriverImage::Impl {
   std::string name;
   std::string originalPath;
   std::string loadedPath;  // private copy, so that every load has its own globals
-  void* handle = nullptr;
+  void* handle = nullptr;                    // a .sys.so: the shared object
+  std::unique_ptr<ldr::PeImage> pe;          // a .sys: the mapped PE image
+  std::unique_ptr<ldr::ImportThunks> thunks;  // and the thunks its imports are bound to
   const void* codeBegin = nullptr;
   const void* codeEnd = nullptr;
   DRIVER_OBJECT driverObject{};
@@ -292,7 +296,7 @@ struct DriverImage::Impl {
     std::lock_guard lock(dbgLock);
     dbg += text;
   }
-  void Unmap();  // dlclose and remove the private copy
+  void Unmap();  // dlclose and remove the private copy, or unmap the PE image
   bool Contains(const void* address) const { return address >= codeBegin && address < codeEnd; }
 };
 

@@ -318,7 +318,7 @@ ULONG DbgPrint(PCSTR Format, ...) {
     std::fputs(text.c_str(), stderr);
     return STATUS_SUCCESS;
   }
-  k->AppendDbg(k->ImageForAddress(__builtin_return_address(0)), text);
+  k->AppendDbg(k->ImageForAddress(WDMSIM_CALLER()), text);
   return STATUS_SUCCESS;
 }
 
@@ -329,8 +329,8 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCSTR Me
                      static_cast<const char*>(FailedAssertion) + "\n***   Source File: " +
                      static_cast<const char*>(FileName) + ", line " + std::to_string(LineNumber) + "\n";
   KernelState& k = K();
-  k.AppendDbg(k.ImageForAddress(__builtin_return_address(0)), text);
-  k.RaiseBugCheck(KMODE_EXCEPTION_NOT_HANDLED, 0x80000003, reinterpret_cast<ULONG_PTR>(__builtin_return_address(0)),
+  k.AppendDbg(k.ImageForAddress(WDMSIM_CALLER()), text);
+  k.RaiseBugCheck(KMODE_EXCEPTION_NOT_HANDLED, 0x80000003, reinterpret_cast<ULONG_PTR>(WDMSIM_CALLER()),
                   0, 0, "assertion failed: " + std::string(static_cast<const char*>(FailedAssertion)));
 }
 

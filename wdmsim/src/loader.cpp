@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "hal/hal.h"
 #include "internal.h"
@@ -64,16 +66,82 @@ void InstallFromInf(auto& impl, const std::string& infPath) {  // a DriverImage:
   impl.deviceCharacteristics = settings.characteristics.value_or(0);
 }
 
+// A .sys.so: a private copy of the file, opened as a shared object.
+PDRIVER_INITIALIZE OpenSharedObject(auto& image,  // a DriverImage::Impl
+                                     const std::string& path) {
+  auto* impl = &image;
+  auto dir = std::filesystem::temp_directory_path() / "wdmsim-images";
+  std::filesystem::create_directories(dir);
+  impl->loadedPath = (dir / (impl->name + "-" + std::to_string(getpid()) + "-" +
+                             std::to_string(gLoadCounter++) + ".so"))
+                         .string();
+  std::filesystem::copy_file(path, impl->loadedPath, std::filesystem::copy_options::overwrite_existing);
+  impl->handle = dlopen(impl->loadedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (impl->handle == nullptr) {
+    std::string error = dlerror();
+    std::filesystem::remove(impl->loadedPath);
+    throw std::runtime_error("wdmsim: cannot load " + path + ": " + error);
+  }
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl->handle, "DriverEntry"));
+  if (entry == nullptr) {
+    dlclose(impl->handle);
+    std::filesystem::remove(impl->loadedPath);
+    throw std::runtime_error("wdmsim: " + path + " has no DriverEntry");
+  }
+  FindImageRange(reinterpret_cast<const void*>(entry), &impl->codeBegin, &impl->codeEnd);
+  return entry;
+}
+
+// A .sys: mapped as the kernel's loader maps it, every routine it imports
+// bound to a thunk that records the boundary (ldr/imports.h).
+PDRIVER_INITIALIZE MapPe(auto& image,  // a DriverImage::Impl
+                          const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  image.thunks = std::make_unique<ldr::ImportThunks>(&image);
+  auto resolve = [&](const std::string& dll, const std::string& name) -> void* {
+    void* target = ldr::KernelExport(dll, name);
+    if (target == nullptr || name == "ExEventObjectType") return target;  // a data import: no thunk
+    return image.thunks->Make(target);
+  };
+  try {
+    image.pe = ldr::PeImage::Map(file, std::filesystem::path(path).filename().string(), resolve);
+  } catch (const std::runtime_error& e) {
+    image.thunks.reset();
+    throw std::runtime_error(std::string("wdmsim: cannot load ") + e.what());
+  }
+  image.thunks->Seal();
+  image.codeBegin = image.pe->base();
+  image.codeEnd = image.pe->base() + image.pe->size();
+  return reinterpret_cast<PDRIVER_INITIALIZE>(image.pe->entryPoint());
+}
+
+bool IsPeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[2] = {};
+  in.read(magic, 2);
+  return in && magic[0] == 'M' && magic[1] == 'Z';
+}
+
 }  // namespace
 
 DriverImage* KernelState::ImageForAddress(const void* address) {
   for (auto& image : images) {
     if (image->impl().Contains(address)) return image.get();
   }
+  // A PE image that tail-called a kernel routine left its own caller's
+  // return address on the stack; the thunk it went through still knows it.
+  if (const ldr::ImportBoundary* call = ldr::InnermostImportCall(); call != nullptr && call->returnAddress == address) {
+    for (auto& image : images) {
+      if (&image->impl() == call->image) return image.get();
+    }
+  }
   return nullptr;
 }
 
 void DriverImage::Impl::Unmap() {
+  pe.reset();
+  thunks.reset();
   if (handle == nullptr) return;
   dlclose(handle);
   handle = nullptr;
@@ -126,25 +194,8 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
   }
   if (std::string inf = pnp::InfPathBeside(path); std::filesystem::exists(inf)) InstallFromInf(*impl, inf);
 
-  auto dir = std::filesystem::temp_directory_path() / "wdmsim-images";
-  std::filesystem::create_directories(dir);
-  impl->loadedPath = (dir / (impl->name + "-" + std::to_string(getpid()) + "-" +
-                             std::to_string(gLoadCounter++) + ".so"))
-                         .string();
-  std::filesystem::copy_file(path, impl->loadedPath, std::filesystem::copy_options::overwrite_existing);
-  impl->handle = dlopen(impl->loadedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (impl->handle == nullptr) {
-    std::string error = dlerror();
-    std::filesystem::remove(impl->loadedPath);
-    throw std::runtime_error("wdmsim: cannot load " + path + ": " + error);
-  }
-  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl->handle, "DriverEntry"));
-  if (entry == nullptr) {
-    dlclose(impl->handle);
-    std::filesystem::remove(impl->loadedPath);
-    throw std::runtime_error("wdmsim: " + path + " has no DriverEntry");
-  }
-  FindImageRange(reinterpret_cast<const void*>(entry), &impl->codeBegin, &impl->codeEnd);
+  PDRIVER_INITIALIZE entry = IsPeFile(path) ? MapPe(*impl, path) : OpenSharedObject(*impl, path);
+
 
   DRIVER_OBJECT& driver = impl->driverObject;
   driver.Type = 4;

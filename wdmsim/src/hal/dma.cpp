@@ -111,7 +111,7 @@ PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICA
   (void)CacheEnabled;
   KernelState& k = K();
   HalState& h = H();
-  DriverImage* owner = k.ImageForAddress(__builtin_return_address(0));
+  DriverImage* owner = k.ImageForAddress(WDMSIM_CALLER());
   std::unique_lock lock(h.lock);
   Adapter* a = LiveAdapter(h, DmaAdapter, "AllocateCommonBuffer", lock);
   lock.unlock();
@@ -290,7 +290,7 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
   // Version 2 descriptions say what they mean; older ones with neither flag
   // set are treated as 32-bit, as the HAL treats a PCI bus master.
   a->dma64 = d->Dma64BitAddresses != 0;
-  a->owner = k.ImageForAddress(__builtin_return_address(0));
+  a->owner = k.ImageForAddress(WDMSIM_CALLER());
   // A scatter/gather bus master needs a map register per page of the
   // largest transfer, plus one for a buffer that does not start on a page.
   *NumberOfMapRegisters = static_cast<ULONG>((uint64_t{d->MaximumLength} + kPageSize - 1) / kPageSize + 1);

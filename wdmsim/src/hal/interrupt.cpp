@@ -378,7 +378,7 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
   if (k.ShouldFail("IoConnectInterrupt")) return STATUS_INSUFFICIENT_RESOURCES;
   LineRequest r{ServiceRoutine, ServiceContext, SpinLock, Vector, Irql, SynchronizeIrql, InterruptMode,
                 ShareVector != FALSE, ProcessorEnableMask, 0};
-  return ConnectLine(k, r, k.ImageForAddress(__builtin_return_address(0)), InterruptObject);
+  return ConnectLine(k, r, k.ImageForAddress(WDMSIM_CALLER()), InterruptObject);
 }
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
@@ -400,7 +400,7 @@ VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
 NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
   RequirePassive("IoConnectInterruptEx");
   KernelState& k = K();
-  DriverImage* owner = k.ImageForAddress(__builtin_return_address(0));
+  DriverImage* owner = k.ImageForAddress(WDMSIM_CALLER());
   if (k.ShouldFail("IoConnectInterruptEx")) return STATUS_INSUFFICIENT_RESOURCES;
   HalState& h = H();
   switch (Parameters->Version) {

@@ -195,7 +195,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
   m.base = m.pageStart + pageOffset;
   m.size = NumberOfBytes;
   m.physical = physical;
-  m.owner = k.ImageForAddress(__builtin_return_address(0));
+  m.owner = k.ImageForAddress(WDMSIM_CALLER());
   h.regionNext += pageBytes + kPageSize;  // note 1: a guard page between mappings
   h.mappings[m.pageStart] = m;
   return reinterpret_cast<PVOID>(m.base);
@@ -220,13 +220,13 @@ VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
 }
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
-  Target t = Resolve(reinterpret_cast<uintptr_t>(Register), false, __builtin_return_address(0));
+  Target t = Resolve(reinterpret_cast<uintptr_t>(Register), false, WDMSIM_CALLER());
   if (!t.function) return 0xFFFFFFFF;
   return t.function->MmioRead32(t.bar, t.offset);
 }
 
 VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
-  Target t = Resolve(reinterpret_cast<uintptr_t>(Register), true, __builtin_return_address(0));
+  Target t = Resolve(reinterpret_cast<uintptr_t>(Register), true, WDMSIM_CALLER());
   if (t.function) t.function->MmioWrite32(t.bar, t.offset, Value);
 }
 

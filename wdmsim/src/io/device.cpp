@@ -206,7 +206,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
   ObjectInfo info;
   info.type = ObjectType::Device;
-  info.owner = CallerImage(__builtin_return_address(0));
+  info.owner = CallerImage(WDMSIM_CALLER());
   info.name = name;
   if (!name.empty()) info.security = se::DefaultDeviceDescriptor();  // note 3
   info.free = [block, bytes] {
@@ -271,7 +271,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   std::lock_guard lock(k.objects);
   if (k.links.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
   std::u16string linkName = FromUnicodeString(SymbolicLinkName);
-  k.links[key] = LinkInfo{FromUnicodeString(DeviceName), linkName, CallerImage(__builtin_return_address(0))};
+  k.links[key] = LinkInfo{FromUnicodeString(DeviceName), linkName, CallerImage(WDMSIM_CALLER())};
   return STATUS_SUCCESS;
 }
 
@@ -318,7 +318,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   std::lock_guard lock(K().objects);
   PDEVICE_OBJECT top = io::AttachedTop(DeviceObject);
   ob::Reference(top);
-  ob::CountDriverReference(top, __builtin_return_address(0), +1);
+  ob::CountDriverReference(top, WDMSIM_CALLER(), +1);
   return top;
 }
 

@@ -148,7 +148,7 @@ ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution) {
   constexpr ULONG kDefaultResolution = static_cast<ULONG>(Clock::kDefaultTickNs / 100);
   constexpr ULONG kFinestResolution = static_cast<ULONG>(Clock::kFinestTickNs / 100);
   KernelState& k = K();
-  const void* requester = k.ImageForAddress(__builtin_return_address(0));
+  const void* requester = k.ImageForAddress(WDMSIM_CALLER());
   std::lock_guard lock(k.resolutionLock);
   if (SetResolution) {
     const ULONG wanted = std::clamp(DesiredTime, kFinestResolution, kDefaultResolution);

@@ -49,7 +49,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   KernelState& k = K();
   if (k.ShouldFail("IoAllocateMdl")) return nullptr;
   if (Length == 0) {  // note 4
-    DriverImage* caller = k.ImageForAddress(__builtin_return_address(0));
+    DriverImage* caller = k.ImageForAddress(WDMSIM_CALLER());
     k.Finding((caller != nullptr ? caller->name() + ": " : std::string()) +
               "IoAllocateMdl with a length of 0, whose result Windows does not document");
   }
@@ -74,7 +74,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   }
   hal::HalState& h = hal::H();
   std::lock_guard lock(h.lock);
-  h.mdls[mdl] = hal::MdlRecord{va, Length, k.ImageForAddress(__builtin_return_address(0)), false};
+  h.mdls[mdl] = hal::MdlRecord{va, Length, k.ImageForAddress(WDMSIM_CALLER()), false};
   return mdl;
 }
 

@@ -152,7 +152,7 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   if (mdl->ByteCount == 0) {
     // Locking no pages is not documented ("MmProbeAndLockPages function
     // (wdm.h)"): reported, then done as for any length.
-    DriverImage* caller = K().ImageForAddress(__builtin_return_address(0));
+    DriverImage* caller = K().ImageForAddress(WDMSIM_CALLER());
     K().Finding((caller != nullptr ? caller->name() + ": " : std::string()) +
                 "MmProbeAndLockPages of an MDL with a length of 0, whose result Windows does not document");
   }

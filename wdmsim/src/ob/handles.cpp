@@ -42,7 +42,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
   ob::Reference(entry.object);
-  ob::CountDriverReference(entry.object, __builtin_return_address(0), +1);
+  ob::CountDriverReference(entry.object, WDMSIM_CALLER(), +1);
   *Object = entry.object;
   return STATUS_SUCCESS;
 }

@@ -91,12 +91,12 @@ extern "C" {
 VOID ObfReferenceObject(PVOID Object) {
   RequireIrqlAtMost("ObReferenceObject", DISPATCH_LEVEL);
   ob::Reference(Object);
-  ob::CountDriverReference(Object, __builtin_return_address(0), +1);
+  ob::CountDriverReference(Object, WDMSIM_CALLER(), +1);
 }
 
 VOID ObfDereferenceObject(PVOID Object) {
   RequireIrqlAtMost("ObDereferenceObject", DISPATCH_LEVEL);
-  ob::CountDriverReference(Object, __builtin_return_address(0), -1);
+  ob::CountDriverReference(Object, WDMSIM_CALLER(), -1);
   ob::Dereference(Object);
 }
 

@@ -1,0 +1,64 @@
+// The common half of the thunks that a PE image's imports are bound to.
+// Each import's own thunk (ldr/imports.cpp) loads the routine into R11 and
+// the image into R10 and jumps here, with the stack as the image's call
+// left it: the return address on top, then the shadow space and any
+// stack arguments.
+//
+// Here the return address is taken off the stack and kept, with the image,
+// the stack pointer and the callee-saved registers, as the innermost entry
+// of this thread's boundary stack (wdmsim_import_boundaries, see
+// ldr/imports.h); the routine is called in its place, so that it finds its
+// arguments exactly where the image put them; and on the way back the entry
+// is dropped and the image's return address put back. The routine thus
+// knows which image called it, and from where, even when the image reached
+// it with a tail call.
+//
+// Only RAX, R10, R11, XMM4 and XMM5 are free on entry under the Windows x64
+// convention (RCX, RDX, R8, R9 and XMM0-3 carry arguments); on the way back
+// everything volatile but RAX (the result) is free.
+    .set kEntryBytes, 96        // sizeof(ImportBoundary)
+    .set kMaxDepth, 64          // ImportBoundaryStack::kMaxDepth
+
+    .text
+    .globl wdmsim_import_thunk
+    .hidden wdmsim_import_thunk
+    .type wdmsim_import_thunk, @function
+wdmsim_import_thunk:
+    movq %r10, %xmm4                            // the image
+    popq %r10                                   // the image's return address
+    movq %r10, %xmm5
+    movq wdmsim_import_boundaries@gottpoff(%rip), %rax
+    addq %fs:0, %rax                            // this thread's boundary stack
+    movq (%rax), %r10                           // depth
+    cmpq $kMaxDepth, %r10
+    jae .Ltoo_deep
+    incq (%rax)
+    imulq $kEntryBytes, %r10
+    leaq 8(%rax,%r10), %r10                     // the new entry
+    movq %xmm5, 0(%r10)                         // returnAddress
+    movq %xmm4, 8(%r10)                         // image
+    movq %rsp, 16(%r10)                         // stack pointer, as at the image's call + 8
+    movq %rbx, 24(%r10)
+    movq %rbp, 32(%r10)
+    movq %rdi, 40(%r10)
+    movq %rsi, 48(%r10)
+    movq %r12, 56(%r10)
+    movq %r13, 64(%r10)
+    movq %r14, 72(%r10)
+    movq %r15, 80(%r10)
+    call *%r11
+    .globl wdmsim_import_thunk_return
+    .hidden wdmsim_import_thunk_return
+wdmsim_import_thunk_return:
+    movq wdmsim_import_boundaries@gottpoff(%rip), %r11
+    addq %fs:0, %r11
+    decq (%r11)
+    movq (%r11), %r10
+    imulq $kEntryBytes, %r10
+    pushq 8(%r11,%r10)                          // the image's return address
+    ret
+.Ltoo_deep:
+    ud2
+    .size wdmsim_import_thunk, .-wdmsim_import_thunk
+
+    .section .note.GNU-stack,"",@progbits

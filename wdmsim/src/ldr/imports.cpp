@@ -1,0 +1,66 @@
+// Import thunks and the boundary stack (see imports.h, import_thunk.S).
+#include "ldr/imports.h"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+// Initial-exec TLS: the thunk reaches it from %fs without a call.
+__attribute__((tls_model("initial-exec"))) thread_local wdmsim::ldr::ImportBoundaryStack wdmsim_import_boundaries;
+void wdmsim_import_thunk();
+void wdmsim_import_thunk_return();
+}
+
+namespace wdmsim::ldr {
+
+namespace {
+constexpr size_t kThunkBytes = 40;
+constexpr size_t kCodeBytes = 16 * 4096;
+}  // namespace
+
+const ImportBoundary* InnermostImportCall() {
+  const ImportBoundaryStack& s = wdmsim_import_boundaries;
+  return s.depth == 0 ? nullptr : &s.entries[s.depth - 1];
+}
+
+const void* RealCaller(const void* returnAddress) {
+  if (returnAddress != reinterpret_cast<const void*>(&wdmsim_import_thunk_return)) return returnAddress;
+  const ImportBoundary* call = InnermostImportCall();
+  return call != nullptr ? call->returnAddress : returnAddress;
+}
+
+ImportThunks::ImportThunks(const void* image) : image_(image) {
+  void* code = mmap(nullptr, kCodeBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (code == MAP_FAILED) {
+    std::fprintf(stderr, "wdmsim: cannot map import thunks\n");
+    std::abort();
+  }
+  code_ = static_cast<uint8_t*>(code);
+}
+
+ImportThunks::~ImportThunks() { munmap(code_, kCodeBytes); }
+
+void* ImportThunks::Make(void* routine) {
+  if ((count_ + 1) * kThunkBytes > kCodeBytes) return nullptr;
+  uint8_t* thunk = code_ + count_++ * kThunkBytes;
+  const uint64_t target = reinterpret_cast<uint64_t>(routine);
+  const uint64_t image = reinterpret_cast<uint64_t>(image_);
+  const uint64_t common = reinterpret_cast<uint64_t>(&wdmsim_import_thunk);
+  uint8_t* p = thunk;
+  *p++ = 0x49, *p++ = 0xBB;  // mov r11, imm64
+  std::memcpy(p, &target, 8), p += 8;
+  *p++ = 0x49, *p++ = 0xBA;  // mov r10, imm64
+  std::memcpy(p, &image, 8), p += 8;
+  *p++ = 0xFF, *p++ = 0x25;  // jmp [rip + 0]
+  *p++ = 0, *p++ = 0, *p++ = 0, *p++ = 0;
+  std::memcpy(p, &common, 8), p += 8;
+  while (p < thunk + kThunkBytes) *p++ = 0xCC;
+  return thunk;
+}
+
+void ImportThunks::Seal() { mprotect(code_, kCodeBytes, PROT_READ | PROT_EXEC); }
+
+}  // namespace wdmsim::ldr
