@@ -110,8 +110,27 @@ std::string WritePicture(const std::filesystem::path& dir, const std::string& na
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string imageDir = argc > 1 ? argv[1] : WDMSIM_IMAGE_DIR;
-  std::string path = imageDir + "/Talvrex.sys.so";
+  // capture-demo [--image sys|so] [directory of the image]: the shipped
+  // image (Talvrex.sys, built with the kit) by default, or the wdmsim build
+  // of the same source (Talvrex.sys.so).
+  std::string kind = std::string(SHIPPED_IMAGE_DIR).empty() ? "so" : "sys";
+  std::string imageDir;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--image" && i + 1 < argc) {
+      kind = argv[++i];
+    } else if (arg.starts_with("--image=")) {
+      kind = arg.substr(8);
+    } else {
+      imageDir = arg;
+    }
+  }
+  if (kind != "sys" && kind != "so") {
+    std::fprintf(stderr, "usage: capture-demo [--image sys|so] [image directory]\n");
+    return 2;
+  }
+  if (imageDir.empty()) imageDir = kind == "sys" ? SHIPPED_IMAGE_DIR : WDMSIM_IMAGE_DIR;
+  std::string path = imageDir + (kind == "sys" ? "/Talvrex.sys" : "/Talvrex.sys.so");
   constexpr uint32_t kFrameBytes = 1 << 20;
   constexpr int kFrames = 16;
 
@@ -120,7 +139,8 @@ int main(int argc, char** argv) {
   wdmsim::Kernel kernel(wdmsim::Options{.clock = wdmsim::ClockMode::Realtime});
   auto& process = kernel.DefaultProcess();
 
-  Section("Loading the Talvrex driver image");
+  Section(kind == "sys" ? "Loading the Talvrex driver image as shipped (PE32+, built with the kit)"
+                        : "Loading the Talvrex driver image built for wdmsim");
   std::printf("   %s\n", path.c_str());
   wdmsim::DriverImage& image = kernel.LoadDriver(path);
   ShowDriverOutput(image);
@@ -188,7 +208,7 @@ int main(int argc, char** argv) {
 
     // Pictures of the last frames as captured, and of a copy damaged on
     // purpose, as capture-tool capture --png draws them.
-    const auto pictures = std::filesystem::path(imageDir).parent_path() / "demo-frames";
+    const auto pictures = std::filesystem::path(WDMSIM_IMAGE_DIR).parent_path() / "demo-frames";
     std::printf("   pictures (test pattern, 1024 bytes a line; margin green: line right, red: line wrong):\n");
     std::string path, summary;
     for (size_t k = 0; k < kept.size(); ++k) {

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "hal/hal.h"
+#include "ldr/trap.h"
 #include "internal.h"
 #include "pnp/inf.h"
 #include "se/security.h"
@@ -111,6 +112,7 @@ PDRIVER_INITIALIZE MapPe(auto& image,  // a DriverImage::Impl
     throw std::runtime_error(std::string("wdmsim: cannot load ") + e.what());
   }
   image.thunks->Seal();
+  ldr::RegisterImageCode(image.pe->base(), image.pe->size(), image.name.c_str());
   image.codeBegin = image.pe->base();
   image.codeEnd = image.pe->base() + image.pe->size();
   return reinterpret_cast<PDRIVER_INITIALIZE>(image.pe->entryPoint());
@@ -140,6 +142,7 @@ DriverImage* KernelState::ImageForAddress(const void* address) {
 }
 
 void DriverImage::Impl::Unmap() {
+  if (pe) ldr::UnregisterImageCode(pe->base());
   pe.reset();
   thunks.reset();
   if (handle == nullptr) return;

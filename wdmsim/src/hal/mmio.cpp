@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "hal/hal.h"
+#include "ldr/trap.h"
 
 namespace wdmsim::hal {
 
@@ -45,6 +46,10 @@ void PutHex(uintptr_t value) {
 }
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
+  // A shipped image's register accesses are plain loads and stores (the
+  // kit's register accessors are inline), as are its reads of CR8 and of
+  // the shared user data page: carried out here (ldr/trap.h).
+  if (ldr::EmulateImageInstruction(info, static_cast<ucontext_t*>(context))) return;
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   if (address >= gRegionBegin.load() && address < gRegionEnd.load()) {
     Put("*** STOP: 0x00000050 (");
@@ -67,17 +72,6 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigaction(SIGSEGV, &fallback, nullptr);  // the faulting access repeats and ends the process
-}
-
-void InstallFaultHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction action {};
-    action.sa_sigaction = OnSegv;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGSEGV, &action, &gPrevious);
-  });
 }
 
 // A live mapping containing [address, address + 4). Caller holds h.lock.
@@ -113,6 +107,37 @@ Target Resolve(uintptr_t address, bool write, void* caller) {
   t.offset = m->barOffset + (address - m->base);
   if (t.offset >= m->barSize) t.function.reset();  // past the window: nothing decodes it
   return t;
+}
+
+void InstallFaultHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ldr::TrapTargets targets{};
+    targets.isRegister = [](uint64_t address) {
+      return address >= gRegionBegin.load() && address < gRegionEnd.load();
+    };
+    targets.readRegister = [](uint64_t address, const void* caller) -> uint32_t {
+      Target t = Resolve(address, false, const_cast<void*>(caller));
+      return t.function ? t.function->MmioRead32(t.bar, t.offset) : 0xFFFFFFFF;
+    };
+    targets.writeRegister = [](uint64_t address, uint32_t value, const void* caller) {
+      Target t = Resolve(address, true, const_cast<void*>(caller));
+      if (t.function) t.function->MmioWrite32(t.bar, t.offset, value);
+    };
+    targets.irql = [] { return KeGetCurrentIrql(); };
+    targets.systemTime = [] {
+      LARGE_INTEGER now;
+      KeQuerySystemTime(&now);
+      return static_cast<int64_t>(now.QuadPart);
+    };
+    targets.interruptTime = [] { return static_cast<int64_t>(K().clock.NowNs() / 100); };
+    ldr::SetTrapTargets(targets);
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &gPrevious);
+  });
 }
 
 }  // namespace
