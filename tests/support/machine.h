@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@
 
 namespace support {
 
-inline std::string ImagePath(const std::string& product) {
+// The wdmsim build of a product's driver.
+inline std::string SimImagePath(const std::string& product) {
   return std::string(WDMSIM_IMAGE_DIR) + "/" + product + ".sys.so";
 }
 
@@ -25,6 +27,24 @@ inline std::string ShippedImagePath(const std::string& product) {
   const std::string dir = SHIPPED_IMAGE_DIR;
   return dir.empty() ? "" : dir + "/" + product + ".sys";
 }
+
+// The image a suite runs on: the wdmsim build, or with WDMSIM_IMAGE=sys in
+// the environment the shipped one (ctest runs the driver's suites both ways).
+inline std::string ImagePath(const std::string& product) {
+  const char* kind = std::getenv("WDMSIM_IMAGE");
+  if (kind != nullptr && std::string(kind) == "sys" && !ShippedImagePath(product).empty()) {
+    return ShippedImagePath(product);
+  }
+  return SimImagePath(product);
+}
+
+// Is this run on the shipped images (WDMSIM_IMAGE=sys)?
+inline bool RunningShippedImage() { return ImagePath("Talvrex") != SimImagePath("Talvrex"); }
+
+// What the shipped image cannot show yet: the reason is the test's skip
+// message.
+#define SKIP_ON_SHIPPED_IMAGE(why) \
+  if (support::RunningShippedImage()) GTEST_SKIP() << (why)
 
 struct Machine {
   // Boots a fresh kernel and loads `product`'s image ("" loads none).

@@ -223,7 +223,7 @@ DriverImage& Kernel::LoadDriver(const std::string& path, const std::string& serv
   UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * 2),
                           static_cast<USHORT>(registryPath.size() * 2),
                           reinterpret_cast<PWSTR>(registryPath.data())};
-  NTSTATUS status = entry(&image.impl().driverObject, &registry);
+  NTSTATUS status = ldr::CallDriver(entry, &image.impl().driverObject, &registry);
   if (!NT_SUCCESS(status)) {
     UnloadDriver(image);
     throw std::runtime_error("wdmsim: DriverEntry of " + path + " failed with 0x" + Hex(static_cast<ULONG>(status)));
@@ -294,7 +294,7 @@ std::string Kernel::UnloadDriver(DriverImage& image) {
     }
   }
   if (driver->DriverUnload != nullptr && driver->DeviceObject == nullptr) {
-    driver->DriverUnload(driver);
+    ldr::CallDriver(driver->DriverUnload, driver);
   }
   for (const auto& leak : ke::ForgetTimersAndDpcsWithCodeIn(impl.codeBegin, impl.codeEnd)) {
     k.Finding(image.name() + ": unloaded with " + leak);

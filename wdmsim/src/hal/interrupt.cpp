@@ -38,8 +38,8 @@ constexpr ULONG kFirstMessageVector = 0xA0;
 bool CallRoutine(KernelState& k, PKINTERRUPT object, ULONG messageId) {
   SetCurrentIrql(object->synchronizeIrql);
   KeAcquireSpinLockAtDpcLevel(object->spinLock);
-  BOOLEAN claimed = object->message ? object->messageService(object, object->context, messageId)
-                                    : object->service(object, object->context);
+  BOOLEAN claimed = object->message ? ldr::CallDriver(object->messageService, object, object->context, messageId)
+                                    : ldr::CallDriver(object->service, object, object->context);
   if (CurrentIrql() != object->synchronizeIrql) {
     k.Finding("interrupt routine " + Hex(reinterpret_cast<uintptr_t>(object->service != nullptr
                                                                          ? reinterpret_cast<void*>(object->service)

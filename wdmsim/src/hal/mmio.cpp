@@ -131,6 +131,9 @@ void InstallFaultHandler() {
       return static_cast<int64_t>(now.QuadPart);
     };
     targets.interruptTime = [] { return static_cast<int64_t>(K().clock.NowNs() / 100); };
+    targets.bugCheck = [](uint32_t status, uint64_t pc, const char* why) {
+      K().RaiseBugCheck(KMODE_EXCEPTION_NOT_HANDLED, status, pc, 0, 0, why);
+    };
     ldr::SetTrapTargets(targets);
     struct sigaction action {};
     action.sa_sigaction = OnSegv;

@@ -93,7 +93,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device =
       Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-  routine(device, Irp);
+  ldr::CallDriver(routine, device, Irp);
   if (CurrentIrql() != irql) {
     // Only IoReleaseCancelSpinLock lowers the IRQL back: the routine still
     // holds the lock. Release it so that the kernel goes on.

@@ -224,7 +224,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
 
   KIRQL before = CurrentIrql();
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status = ldr::CallDriver(dispatch, DeviceObject, Irp);
   if (CurrentIrql() != before) {
     k.Finding("dispatch routine for " + MajorName(stack->MajorFunction) + " returned at IRQL " +
               std::to_string(CurrentIrql()) + ", called at " + std::to_string(before));
@@ -280,7 +280,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
       PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                   ? nullptr
                                   : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-      if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+      if (ldr::CallDriver(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
         std::lock_guard lock(k.objects);
         if (auto it = k.irps.find(Irp); it != k.irps.end()) it->second.completeCalls = 0;
         return;  // note 2

@@ -80,7 +80,7 @@ void DpcThread(KernelState* k, unsigned processor) {
     if (!k->crashed) {
       SetCurrentIrql(DISPATCH_LEVEL);
       try {
-        routine(dpc, context, arg1, arg2);
+        ldr::CallDriver(routine, dpc, context, arg1, arg2);
         if (CurrentIrql() != DISPATCH_LEVEL) {
           k->Finding("DPC routine " + Hex(reinterpret_cast<uintptr_t>(routine)) +
                      " returned at IRQL " + std::to_string(CurrentIrql()) + " instead of DISPATCH_LEVEL");

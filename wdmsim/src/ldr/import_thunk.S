@@ -23,9 +23,17 @@
     .globl wdmsim_import_thunk
     .hidden wdmsim_import_thunk
     .type wdmsim_import_thunk, @function
+// The unwind information lets a C++ exception thrown by the routine (a bug
+// check) reach this frame and no further: the frames below are the image's,
+// which have only Windows unwind data. wdmsim_thunk_personality stops the
+// search here and lands on .Lunwound, which hands the exception to the
+// wdmsim frame that called into the image (ldr/imports.cpp).
 wdmsim_import_thunk:
+    .cfi_startproc
+    .cfi_personality 0x1b, wdmsim_thunk_personality
     movq %r10, %xmm4                            // the image
     popq %r10                                   // the image's return address
+    .cfi_adjust_cfa_offset -8
     movq %r10, %xmm5
     movq wdmsim_import_boundaries@gottpoff(%rip), %rax
     addq %fs:0, %rax                            // this thread's boundary stack
@@ -56,9 +64,17 @@ wdmsim_import_thunk_return:
     movq (%r11), %r10
     imulq $kEntryBytes, %r10
     pushq 8(%r11,%r10)                          // the image's return address
+    .cfi_adjust_cfa_offset 8
     ret
 .Ltoo_deep:
     ud2
+    .globl wdmsim_import_thunk_landing
+    .hidden wdmsim_import_thunk_landing
+wdmsim_import_thunk_landing:                    // RAX: the exception
+    movq %rax, %rdi
+    call wdmsim_import_unwound                  // does not return
+    ud2
+    .cfi_endproc
     .size wdmsim_import_thunk, .-wdmsim_import_thunk
 
     .section .note.GNU-stack,"",@progbits

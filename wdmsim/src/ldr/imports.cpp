@@ -2,6 +2,7 @@
 #include "ldr/imports.h"
 
 #include <sys/mman.h>
+#include <unwind.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,44 @@ extern "C" {
 __attribute__((tls_model("initial-exec"))) thread_local wdmsim::ldr::ImportBoundaryStack wdmsim_import_boundaries;
 void wdmsim_import_thunk();
 void wdmsim_import_thunk_return();
+void wdmsim_import_thunk_landing();
 }
+
+namespace {
+thread_local wdmsim::ldr::CallIn* tCallIn = nullptr;
+}
+
+extern "C" {
+
+// The thunk's personality: an exception that reaches an import thunk is
+// handled there, by the landing pad, which passes it on past the image.
+__attribute__((visibility("hidden"))) _Unwind_Reason_Code wdmsim_thunk_personality(int, _Unwind_Action actions,
+                                                                                  _Unwind_Exception_Class,
+                                                                                  _Unwind_Exception* exception,
+                                                                                  _Unwind_Context* context) {
+  if (actions & _UA_SEARCH_PHASE) return _URC_HANDLER_FOUND;
+  if (actions & _UA_HANDLER_FRAME) {
+    _Unwind_SetGR(context, __builtin_eh_return_data_regno(0), reinterpret_cast<_Unwind_Word>(exception));
+    _Unwind_SetIP(context, reinterpret_cast<_Unwind_Ptr>(&wdmsim_import_thunk_landing));
+    return _URC_INSTALL_CONTEXT;
+  }
+  return _URC_CONTINUE_UNWIND;
+}
+
+void* __cxa_begin_catch(void*) noexcept;
+void __cxa_end_catch();
+
+// The landing pad's second half: the exception, caught, goes to the frame
+// that called into the image.
+__attribute__((visibility("hidden"), noreturn)) void wdmsim_import_unwound(_Unwind_Exception* exception) {
+  std::exception_ptr error;
+  __cxa_begin_catch(exception);
+  error = std::current_exception();
+  __cxa_end_catch();
+  wdmsim::ldr::AbandonImageCall(error);
+}
+
+}  // extern "C"
 
 namespace wdmsim::ldr {
 
@@ -30,6 +68,31 @@ const void* RealCaller(const void* returnAddress) {
   if (returnAddress != reinterpret_cast<const void*>(&wdmsim_import_thunk_return)) return returnAddress;
   const ImportBoundary* call = InnermostImportCall();
   return call != nullptr ? call->returnAddress : returnAddress;
+}
+
+void EnterImage(CallIn& frame) {
+  frame.importDepth = wdmsim_import_boundaries.depth;
+  frame.outer = tCallIn;
+  tCallIn = &frame;
+}
+
+void LeaveImage(CallIn& frame) { tCallIn = frame.outer; }
+
+void Resume(CallIn& frame) {
+  tCallIn = frame.outer;
+  wdmsim_import_boundaries.depth = frame.importDepth;  // the abandoned imported calls
+  std::exception_ptr error = std::move(frame.error);
+  std::rethrow_exception(error);
+}
+
+void AbandonImageCall(std::exception_ptr error) {
+  CallIn* frame = tCallIn;
+  if (frame == nullptr) {
+    std::fprintf(stderr, "wdmsim: an exception left a PE image's code that wdmsim did not call into\n");
+    std::abort();
+  }
+  frame->error = std::move(error);
+  siglongjmp(frame->jump, 1);
 }
 
 ImportThunks::ImportThunks(const void* image) : image_(image) {

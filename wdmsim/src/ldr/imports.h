@@ -6,8 +6,11 @@
 // return address on the stack is then the image's caller's).
 #pragma once
 
+#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <type_traits>
 
 namespace wdmsim::ldr {
 
@@ -55,6 +58,45 @@ class ImportThunks {
   uint8_t* code_ = nullptr;
   size_t count_ = 0;
 };
+
+// Is `code` inside a mapped PE image (ldr/trap.cpp keeps the list)?
+bool IsImageCode(const void* code);
+
+// Where wdmsim called into a PE image. A C++ exception (a bug check) raised
+// in wdmsim below the image's frames cannot unwind through them: they have
+// only Windows unwind data. It is caught where the image called wdmsim (the
+// import thunk) or where the image's instruction trapped, and carried back
+// here, past the image's frames, to go on from the caller of the image.
+// After that no code of the image runs again on this path.
+struct CallIn {
+  sigjmp_buf jump;
+  uint64_t importDepth = 0;  // the boundary stack's depth on entry
+  std::exception_ptr error;
+  CallIn* outer = nullptr;
+};
+void EnterImage(CallIn& frame);
+void LeaveImage(CallIn& frame);            // normal return
+[[noreturn]] void Resume(CallIn& frame);  // after the jump back: rethrows
+// Hands `error` to the innermost call-in; without one the process ends.
+[[noreturn]] void AbandonImageCall(std::exception_ptr error);
+
+// Calls driver code: directly for a .sys.so, through a call-in for a PE
+// image.
+template <typename R, typename... Params, typename... Args>
+R CallDriver(R (__attribute__((ms_abi)) * routine)(Params...), Args&&... args) {
+  if (!IsImageCode(reinterpret_cast<const void*>(routine))) return routine(std::forward<Args>(args)...);
+  CallIn frame;
+  EnterImage(frame);
+  if (sigsetjmp(frame.jump, 0) != 0) Resume(frame);
+  if constexpr (std::is_void_v<R>) {
+    routine(std::forward<Args>(args)...);
+    LeaveImage(frame);
+  } else {
+    R result = routine(std::forward<Args>(args)...);
+    LeaveImage(frame);
+    return result;
+  }
+}
 
 }  // namespace wdmsim::ldr
 

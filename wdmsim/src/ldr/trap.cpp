@@ -16,10 +16,13 @@
 //     register file; narrower ones are refused.
 #include "ldr/trap.h"
 
+#include "ldr/imports.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include <unistd.h>
 
@@ -34,6 +37,8 @@ struct ImageCode {
 };
 ImageCode gImages[64];
 TrapTargets gTargets{};
+constexpr uint32_t kAccessViolation = 0xC0000005;
+constexpr uint32_t kAssertionFailure = 0xC0000420;
 
 // x86 register number -> ucontext general register.
 constexpr int kGreg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
@@ -48,22 +53,17 @@ const ImageCode* ImageAt(uintptr_t pc) {
   return nullptr;
 }
 
-void Put(const char* text) {
-  ssize_t ignored = write(2, text, std::strlen(text));
-  (void)ignored;
-}
-
-// A stop for an instruction in image code that cannot be carried out.
-[[noreturn]] void Refuse(const ImageCode& image, uintptr_t pc, const char* why) {
+// A stop for an instruction in image code that cannot be carried out: a
+// bug check naming the image offset and the instruction's bytes. It throws;
+// the caller hands it past the image's frames.
+[[noreturn]] void Refuse(const ImageCode& image, uintptr_t pc, uint32_t status, const char* why) {
   char text[256];
   const uint8_t* b = reinterpret_cast<const uint8_t*>(pc);
-  std::snprintf(text, sizeof text,
-                "*** STOP: 0x0000001E (0xC0000005, 0x%016lX, 0, 0)\n*** %s+0x%lX: %s "
-                "(instruction bytes %02X %02X %02X %02X %02X %02X %02X %02X)\n",
-                static_cast<unsigned long>(pc), image.name, static_cast<unsigned long>(pc - image.begin.load()), why,
-                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
-  Put(text);
-  std::abort();
+  std::snprintf(text, sizeof text, "%s at %s+0x%lX (instruction bytes %02X %02X %02X %02X %02X %02X %02X %02X)", why,
+                image.name, static_cast<unsigned long>(pc - image.begin.load()), b[0], b[1], b[2], b[3], b[4], b[5],
+                b[6], b[7]);
+  gTargets.bugCheck(status, pc, text);
+  std::abort();  // bugCheck does not return
 }
 
 uint64_t SharedDataRead(uint64_t offset, int width) {
@@ -114,6 +114,8 @@ void UnregisterImageCode(const void* begin) {
 }
 
 void SetTrapTargets(const TrapTargets& targets) { gTargets = targets; }
+
+bool IsImageCode(const void* code) { return ImageAt(reinterpret_cast<uintptr_t>(code)) != nullptr; }
 
 DecodedAccess Decode(const uint8_t* code, const uint64_t registers[16], uint64_t rip) {
   DecodedAccess d;
@@ -273,23 +275,27 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
     return d.highByte ? (value >> 8) & 0xFF : value;
   };
 
+  // A bug check raised while carrying the instruction out cannot unwind
+  // through the image's frames: it is caught here and handed past them.
+  std::exception_ptr error;
+  try {
   switch (d.kind) {
     case DecodedAccess::kReadCr8:
       writeRegister(d.reg, gTargets.irql(), 8, false, true);
       break;
     case DecodedAccess::kAssertion:
-      Refuse(*image, pc, "assertion failed (int 0x2c)");
+      Refuse(*image, pc, kAssertionFailure, "assertion failed (int 0x2c)");
     case DecodedAccess::kLoad:
     case DecodedAccess::kStore: {
       const bool load = d.kind == DecodedAccess::kLoad;
       if (d.address >= kSharedUserData && d.address < kSharedUserData + 0x1000) {
-        if (!load) Refuse(*image, pc, "store into the shared user data page");
+        if (!load) Refuse(*image, pc, kAccessViolation, "store into the shared user data page");
         writeRegister(d.reg, SharedDataRead(d.address - kSharedUserData, d.width), d.width, d.highByte,
                       d.zeroExtend);
         break;
       }
       if (!gTargets.isRegister(d.address)) return false;  // not ours: the fault stands
-      if (d.width != 4 && d.width != 8) Refuse(*image, pc, "register access narrower than 32 bits");
+      if (d.width != 4 && d.width != 8) Refuse(*image, pc, kAccessViolation, "register access narrower than 32 bits");
       if (load) {
         uint64_t value = gTargets.readRegister(d.address, caller);
         if (d.width == 8) value |= static_cast<uint64_t>(gTargets.readRegister(d.address + 4, caller)) << 32;
@@ -302,8 +308,12 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
       break;
     }
     case DecodedAccess::kUnknown:
-      Refuse(*image, pc, "an instruction wdmsim cannot carry out for a kernel image");
+      Refuse(*image, pc, kAccessViolation, "an instruction wdmsim cannot carry out for a kernel image");
   }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (error) AbandonImageCall(error);
   gregs[REG_RIP] = static_cast<greg_t>(pc + d.length);
   return true;
 }

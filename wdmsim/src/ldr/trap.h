@@ -27,6 +27,8 @@ struct TrapTargets {
   uint8_t (*irql)();
   int64_t (*systemTime)();     // 100 ns units, reading it costs what KeQuerySystemTime costs
   int64_t (*interruptTime)();  // 100 ns units since boot
+  // Raises KMODE_EXCEPTION_NOT_HANDLED for `status` at `pc`; throws.
+  void (*bugCheck)(uint32_t status, uint64_t pc, const char* why);
 };
 void SetTrapTargets(const TrapTargets& targets);
 

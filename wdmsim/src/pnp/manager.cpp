@@ -39,7 +39,7 @@ Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& mak
 
   if (driver != nullptr) {
     PDRIVER_ADD_DEVICE addDevice = driver->driverObject()->DriverExtension->AddDevice;
-    slot->addStatus = addDevice != nullptr ? addDevice(driver->driverObject(), pdo) : STATUS_NOT_SUPPORTED;
+    slot->addStatus = addDevice != nullptr ? ldr::CallDriver(addDevice, driver->driverObject(), pdo) : STATUS_NOT_SUPPORTED;
     if (NT_SUCCESS(slot->addStatus) && pdo->AttachedDevice != nullptr &&
         (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
       k.Finding(driver->name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
