@@ -117,3 +117,33 @@ INSTANTIATE_TEST_SUITE_P(Products, ShippedImage, ::testing::ValuesIn(support::Ma
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
+
+namespace {
+
+// A bug check raised in a kernel routine that the image called cannot
+// unwind through the image's frames (they have only Windows unwind data):
+// it comes back to where wdmsim called into the image, and on to the test.
+// AddDevice at DISPATCH_LEVEL (the card disabled, then enabled at raised
+// IRQL): IoCreateDevice stops the machine.
+TEST(ShippedImageBoundary, BugCheckInsideAKernelRoutineReachesTheCallerPastTheImage) {
+  const std::string path = support::ShippedImagePath("Talvrex");
+  if (path.empty()) GTEST_SKIP() << "built without the shipped images";
+  support::Machine m;
+  m.Boot({}, "");
+  m.image = &m.kernel->LoadDriver(path);
+  wdmsim::Slot& slot = m.StartedCard();
+  ASSERT_EQ(m.kernel->DisableCard(slot), STATUS_SUCCESS);
+  m.image->ClearDbgOutput();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_THROW(m.kernel->EnableCard(slot), wdmsim::BugCheck);
+  KeLowerIrql(old);
+  const std::string report = m.kernel->BugCheckReport();
+  EXPECT_NE(report.find("STOP: 0x000000C4"), std::string::npos) << report;
+  EXPECT_NE(report.find("IoCreateDevice called at IRQL 2"), std::string::npos) << report;
+  // The image printed up to the call, and nothing after it.
+  const std::string log = m.image->DbgOutput();
+  EXPECT_EQ(log, "qm4200.sys: AddDevice\n");
+}
+
+}  // namespace
