@@ -47,7 +47,7 @@ __attribute__((visibility("hidden"), noreturn)) void wdmsim_import_unwound(_Unwi
   __cxa_begin_catch(exception);
   error = std::current_exception();
   __cxa_end_catch();
-  wdmsim::ldr::AbandonImageCall(error);
+  wdmsim::ldr::AbandonImageCall(std::move(error));  // moved: the jump skips destructors
 }
 
 }  // extern "C"

@@ -313,7 +313,7 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
   } catch (...) {
     error = std::current_exception();
   }
-  if (error) AbandonImageCall(error);
+  if (error) AbandonImageCall(std::move(error));  // moved: the jump skips destructors
   gregs[REG_RIP] = static_cast<greg_t>(pc + d.length);
   return true;
 }
