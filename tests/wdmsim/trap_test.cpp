@@ -174,16 +174,37 @@ TEST_F(TrapTest, RegisterLoadsAndStoresReachTheCardInOrderAtTheirWidth) {
   EXPECT_EQ(log[3].value, 0xBBBB0002u);
 }
 
-TEST_F(TrapTest, AnInstructionThatCannotBeCarriedOutStopsTheMachineNamingItsBytesAndOffset) {
+// What cannot be carried out stops the machine with a bug check 0x1E that
+// names the image offset and the instruction: an instruction the decoder
+// does not know, and a load from memory that is neither a register window
+// nor the shared page (an access violation nothing handles).
+struct RefusalCase {
+  const char* what;
+  std::vector<uint8_t> code;
+  uint64_t rcx;
+  const char* said;
+};
+
+class TrapRefusalTest : public TrapTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(TrapRefusalTest, StopsTheMachineNamingTheInstructionAndItsOffset) {
   ImageCode code;
   code.Add({0x90, 0xC3});
-  auto bad = code.Add({0x0F, 0x22, 0xC0, 0xC3});  // mov cr0, rax
+  auto bad = code.Add(GetParam().code);
   code.Seal();
   expectBugCheck = true;
-  EXPECT_THROW(ImageCode::Call(bad), wdmsim::BugCheck);
+  EXPECT_THROW(ImageCode::Call(bad, GetParam().rcx), wdmsim::BugCheck);
   const std::string report = kernel->BugCheckReport();
   EXPECT_NE(report.find("STOP: 0x0000001E (0x00000000C0000005"), std::string::npos) << report;
-  EXPECT_NE(report.find("trap-test.sys+0x10 (instruction bytes 0F 22 C0 C3"), std::string::npos) << report;
+  EXPECT_NE(report.find(GetParam().said), std::string::npos) << report;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TrapRefusalTest,
+    ::testing::Values(RefusalCase{"unknown", {0x0F, 0x22, 0xC0, 0xC3}, 0,
+                                  "cannot carry out for a kernel image at trap-test.sys+0x10 (instruction bytes 0F 22 C0 C3"},
+                      RefusalCase{"stray", {0x8B, 0x01, 0xC3}, 0x10,
+                                  "access violation reading 0x0000000000000010 at trap-test.sys+0x10 (instruction bytes 8B 01 C3"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace

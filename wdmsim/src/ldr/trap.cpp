@@ -246,27 +246,22 @@ DecodedAccess Decode(const uint8_t* code, const uint64_t registers[16], uint64_t
   return d;
 }
 
-bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
-  (void)info;
-  greg_t* gregs = context->uc_mcontext.gregs;
-  const auto pc = static_cast<uintptr_t>(gregs[REG_RIP]);
-  const ImageCode* image = ImageAt(pc);
-  if (image == nullptr || gTargets.irql == nullptr) return false;
+namespace {
 
-  uint64_t registers[16];
-  for (int i = 0; i < 16; ++i) registers[i] = static_cast<uint64_t>(gregs[kGreg[i]]);
-  const DecodedAccess d = Decode(reinterpret_cast<const uint8_t*>(pc), registers, pc);
+// Carries out one decoded instruction of `image` on the interrupted
+// context; throws a bug check for one that cannot be.
+void CarryOut(const ImageCode& image, const DecodedAccess& d, greg_t* gregs, const uint64_t registers[16],
+              uintptr_t pc, const void* faultAddress) {
   const void* caller = reinterpret_cast<const void*>(pc);
-
-  auto writeRegister = [&](int reg, uint64_t value, int width, bool highByte, bool zeroExtend) {
-    uint64_t& target = reinterpret_cast<uint64_t&>(gregs[kGreg[reg]]);
-    if (highByte) {
+  auto writeRegister = [&](uint64_t value, int width, bool zeroExtend) {
+    uint64_t& target = reinterpret_cast<uint64_t&>(gregs[kGreg[d.reg]]);
+    if (d.highByte) {
       target = (target & ~0xFF00ull) | ((value & 0xFF) << 8);
-    } else if (width == 8 || zeroExtend) {
-      target = width == 8 ? value : value & ((1ull << (8 * width)) - 1);
+    } else if (width == 8) {
+      target = value;
     } else {
       const uint64_t mask = (1ull << (8 * width)) - 1;
-      target = (target & ~mask) | (value & mask);
+      target = zeroExtend ? value & mask : (target & ~mask) | (value & mask);
     }
   };
   auto storedValue = [&]() -> uint64_t {
@@ -275,41 +270,60 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
     return d.highByte ? (value >> 8) & 0xFF : value;
   };
 
+  switch (d.kind) {
+    case DecodedAccess::kReadCr8:
+      writeRegister(gTargets.irql(), 8, true);
+      return;
+    case DecodedAccess::kAssertion:
+      Refuse(image, pc, kAssertionFailure, "assertion failed (int 0x2c)");
+    case DecodedAccess::kUnknown:
+      Refuse(image, pc, kAccessViolation, "an instruction wdmsim cannot carry out for a kernel image");
+    case DecodedAccess::kLoad:
+    case DecodedAccess::kStore:
+      break;
+  }
+  const bool load = d.kind == DecodedAccess::kLoad;
+  if (d.address >= kSharedUserData && d.address < kSharedUserData + 0x1000) {
+    if (!load) Refuse(image, pc, kAccessViolation, "store into the shared user data page");
+    writeRegister(SharedDataRead(d.address - kSharedUserData, d.width), d.width, d.zeroExtend);
+    return;
+  }
+  if (!gTargets.isRegister(d.address)) {
+    // Driver code touched memory that is neither: an access violation
+    // that nothing handles.
+    char why[96];
+    std::snprintf(why, sizeof why, "access violation %s 0x%016lX", load ? "reading" : "writing",
+                  reinterpret_cast<unsigned long>(faultAddress));
+    Refuse(image, pc, kAccessViolation, why);
+  }
+  if (d.width != 4 && d.width != 8) Refuse(image, pc, kAccessViolation, "register access narrower than 32 bits");
+  if (load) {
+    uint64_t value = gTargets.readRegister(d.address, caller);
+    if (d.width == 8) value |= static_cast<uint64_t>(gTargets.readRegister(d.address + 4, caller)) << 32;
+    writeRegister(value, d.width, d.zeroExtend);
+  } else {
+    const uint64_t value = storedValue();
+    gTargets.writeRegister(d.address, static_cast<uint32_t>(value), caller);
+    if (d.width == 8) gTargets.writeRegister(d.address + 4, static_cast<uint32_t>(value >> 32), caller);
+  }
+}
+
+}  // namespace
+
+bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
+  greg_t* gregs = context->uc_mcontext.gregs;
+  const auto pc = static_cast<uintptr_t>(gregs[REG_RIP]);
+  const ImageCode* image = ImageAt(pc);
+  if (image == nullptr || gTargets.irql == nullptr) return false;
+
+  uint64_t registers[16];
+  for (int i = 0; i < 16; ++i) registers[i] = static_cast<uint64_t>(gregs[kGreg[i]]);
+  const DecodedAccess d = Decode(reinterpret_cast<const uint8_t*>(pc), registers, pc);
   // A bug check raised while carrying the instruction out cannot unwind
   // through the image's frames: it is caught here and handed past them.
   std::exception_ptr error;
   try {
-  switch (d.kind) {
-    case DecodedAccess::kReadCr8:
-      writeRegister(d.reg, gTargets.irql(), 8, false, true);
-      break;
-    case DecodedAccess::kAssertion:
-      Refuse(*image, pc, kAssertionFailure, "assertion failed (int 0x2c)");
-    case DecodedAccess::kLoad:
-    case DecodedAccess::kStore: {
-      const bool load = d.kind == DecodedAccess::kLoad;
-      if (d.address >= kSharedUserData && d.address < kSharedUserData + 0x1000) {
-        if (!load) Refuse(*image, pc, kAccessViolation, "store into the shared user data page");
-        writeRegister(d.reg, SharedDataRead(d.address - kSharedUserData, d.width), d.width, d.highByte,
-                      d.zeroExtend);
-        break;
-      }
-      if (!gTargets.isRegister(d.address)) return false;  // not ours: the fault stands
-      if (d.width != 4 && d.width != 8) Refuse(*image, pc, kAccessViolation, "register access narrower than 32 bits");
-      if (load) {
-        uint64_t value = gTargets.readRegister(d.address, caller);
-        if (d.width == 8) value |= static_cast<uint64_t>(gTargets.readRegister(d.address + 4, caller)) << 32;
-        writeRegister(d.reg, value, d.width, false, d.zeroExtend);
-      } else {
-        const uint64_t value = storedValue();
-        gTargets.writeRegister(d.address, static_cast<uint32_t>(value), caller);
-        if (d.width == 8) gTargets.writeRegister(d.address + 4, static_cast<uint32_t>(value >> 32), caller);
-      }
-      break;
-    }
-    case DecodedAccess::kUnknown:
-      Refuse(*image, pc, kAccessViolation, "an instruction wdmsim cannot carry out for a kernel image");
-  }
+    CarryOut(*image, d, gregs, registers, pc, info->si_addr);
   } catch (...) {
     error = std::current_exception();
   }

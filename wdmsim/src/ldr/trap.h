@@ -32,8 +32,10 @@ struct TrapTargets {
 };
 void SetTrapTargets(const TrapTargets& targets);
 
-// From the SIGSEGV handler: true when the faulting instruction belongs to
-// a PE image and was carried out (the context then resumes after it).
+// From the SIGSEGV handler: true when the fault is in a PE image's code.
+// The instruction was then carried out (the context resumes after it), or
+// it could not be and the machine stopped: the bug check goes to where
+// wdmsim called into the image (ldr/imports.h).
 bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context);
 
 // The decoding itself, for the tests: `code` holds the instruction.
