@@ -182,6 +182,7 @@ struct RefusalCase {
   const char* what;
   std::vector<uint8_t> code;
   uint64_t rcx;
+  const char* stop;  // the bug check and its exception code
   const char* said;
 };
 
@@ -195,16 +196,19 @@ TEST_P(TrapRefusalTest, StopsTheMachineNamingTheInstructionAndItsOffset) {
   expectBugCheck = true;
   EXPECT_THROW(ImageCode::Call(bad, GetParam().rcx), wdmsim::BugCheck);
   const std::string report = kernel->BugCheckReport();
-  EXPECT_NE(report.find("STOP: 0x0000001E (0x00000000C0000005"), std::string::npos) << report;
+  EXPECT_NE(report.find(GetParam().stop), std::string::npos) << report;
   EXPECT_NE(report.find(GetParam().said), std::string::npos) << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TrapRefusalTest,
-    ::testing::Values(RefusalCase{"unknown", {0x0F, 0x22, 0xC0, 0xC3}, 0,
+    ::testing::Values(RefusalCase{"unknown", {0x0F, 0x22, 0xC0, 0xC3}, 0, "STOP: 0x0000001E (0x00000000C0000005",
                                   "cannot carry out for a kernel image at trap-test.sys+0x10 (instruction bytes 0F 22 C0 C3"},
-                      RefusalCase{"stray", {0x8B, 0x01, 0xC3}, 0x10,
-                                  "access violation reading 0x0000000000000010 at trap-test.sys+0x10 (instruction bytes 8B 01 C3"}),
+                      RefusalCase{"stray", {0x8B, 0x01, 0xC3}, 0x10, "STOP: 0x0000001E (0x00000000C0000005",
+                                  "access violation reading 0x0000000000000010 at trap-test.sys+0x10 (instruction bytes 8B 01 C3"},
+                      // A checked build's assertion: STATUS_ASSERTION_FAILURE.
+                      RefusalCase{"assertion", {0xCD, 0x2C, 0xC3}, 0, "STOP: 0x0000001E (0x00000000C0000420",
+                                  "assertion failed (int 0x2c) at trap-test.sys+0x10 (instruction bytes CD 2C C3"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
