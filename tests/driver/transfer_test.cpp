@@ -144,7 +144,6 @@ TEST_F(TransferTest, LengthLimitsAndZeroLength) {
 }
 
 TEST_F(TransferTest, UnusableBuffersFailTheLockOrTheCopy) {
-  SKIP_ON_SHIPPED_IMAGE("the shipped image's __except needs exception dispatch through its unwind data, which wdmsim does not do yet");
   uint8_t* readOnly = UserBuffer(4096, wdmsim::PAGE_READONLY);
   Reply r = Transfer(IOCTL_START_DMAREAD, readOnly, 4096);
   EXPECT_FALSE(r.ok);
@@ -163,7 +162,6 @@ TEST_F(TransferTest, UnusableBuffersFailTheLockOrTheCopy) {
 }
 
 TEST_F(TransferTest, BufferThatBecomesReadOnlyFailsTheFinishCopy) {
-  SKIP_ON_SHIPPED_IMAGE("the shipped image's __except needs exception dispatch through its unwind data, which wdmsim does not do yet");
   uint8_t* user = UserBuffer(4096);
   ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, 4096).ok);
   process().VirtualProtect(user, 4096, wdmsim::PAGE_READONLY);
@@ -313,7 +311,6 @@ TEST_F(TransferTest, PoolListsEveryEntryAndLeavesTheGapsAsSent) {
 }
 
 TEST_F(TransferTest, PoolWriteThenReadBackAndBounds) {
-  SKIP_ON_SHIPPED_IMAGE("the shipped image's __except needs exception dispatch through its unwind data, which wdmsim does not do yet");
   const uint64_t key = static_cast<uint64_t>(ext()->CommonBufferPool[3].pCommonBuffer_LA.QuadPart);
   auto poolCopy = [&](uint32_t command, void* user, uint32_t length, uint32_t offset, uint64_t k) {
     IOCTL_BUFFER_A block{};

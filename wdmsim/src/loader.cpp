@@ -112,7 +112,7 @@ PDRIVER_INITIALIZE MapPe(auto& image,  // a DriverImage::Impl
     throw std::runtime_error(std::string("wdmsim: cannot load ") + e.what());
   }
   image.thunks->Seal();
-  ldr::RegisterImageCode(image.pe->base(), image.pe->size(), image.name.c_str());
+  ldr::RegisterImageCode(image.pe->base(), image.pe->size(), image.name.c_str(), image.pe.get());
   image.codeBegin = image.pe->base();
   image.codeEnd = image.pe->base() + image.pe->size();
   return reinterpret_cast<PDRIVER_INITIALIZE>(image.pe->entryPoint());

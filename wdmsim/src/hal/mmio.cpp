@@ -22,6 +22,7 @@
 
 #include "hal/hal.h"
 #include "ldr/trap.h"
+#include "user/process_impl.h"
 
 namespace wdmsim::hal {
 
@@ -131,6 +132,7 @@ void InstallFaultHandler() {
       return static_cast<int64_t>(now.QuadPart);
     };
     targets.interruptTime = [] { return static_cast<int64_t>(K().clock.NowNs() / 100); };
+    targets.isUserAddress = [](const void* address) { return IsSimulatedUserAddress(address); };
     targets.bugCheck = [](uint32_t status, uint64_t pc, const char* why) {
       K().RaiseBugCheck(KMODE_EXCEPTION_NOT_HANDLED, status, pc, 0, 0, why);
     };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "ldr/seh.h"
 #include "user/process_impl.h"
 
 namespace wdmsim {
@@ -38,6 +39,7 @@ std::once_flag gInstallOnce;
 void OnFault(int signal, siginfo_t* info, void* context) {
   if (IsSimulatedUserAddress(info->si_addr)) {
     if (!tGuards.empty()) siglongjmp(tGuards.back()->jump, 1);  // note 2
+    if (ldr::DispatchFaultToImage(info->si_addr, static_cast<ucontext_t*>(context))) return;
     std::fprintf(stderr,
                  "*** STOP: 0x00000050 PAGE_FAULT_IN_NONPAGED_AREA: kernel-mode access to user address %p "
                  "outside any exception guard\n",
@@ -78,6 +80,8 @@ extern "C" {
 
 VOID ExRaiseStatus(NTSTATUS Status) {
   if (tGuards.empty()) {  // note 1
+    // Inside a call from a PE image: its own __except decides (ldr/seh.h).
+    if (ldr::InnermostImportCall() != nullptr) throw ldr::ImageRaise{static_cast<uint32_t>(Status)};
     K().RaiseBugCheck(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(Status), 0, 0, 0,
                       "exception 0x" + Hex(static_cast<ULONG>(Status)).substr(8) + " raised outside any guard");
   }

@@ -77,4 +77,31 @@ wdmsim_import_thunk_landing:                    // RAX: the exception
     .cfi_endproc
     .size wdmsim_import_thunk, .-wdmsim_import_thunk
 
+// wdmsim_resume_context(registers, rip): resumes a PE image at an
+// exception handler (ldr/seh.cpp) with the 16 general registers given in
+// x86 order, RSP among them. Does not return.
+    .globl wdmsim_resume_context
+    .hidden wdmsim_resume_context
+    .type wdmsim_resume_context, @function
+wdmsim_resume_context:
+    movq 32(%rdi), %rsp
+    pushq %rsi                                  // the handler, for the ret below
+    movq 0(%rdi), %rax
+    movq 8(%rdi), %rcx
+    movq 16(%rdi), %rdx
+    movq 24(%rdi), %rbx
+    movq 40(%rdi), %rbp
+    movq 48(%rdi), %rsi
+    movq 64(%rdi), %r8
+    movq 72(%rdi), %r9
+    movq 80(%rdi), %r10
+    movq 88(%rdi), %r11
+    movq 96(%rdi), %r12
+    movq 104(%rdi), %r13
+    movq 112(%rdi), %r14
+    movq 120(%rdi), %r15
+    movq 56(%rdi), %rdi
+    ret
+    .size wdmsim_resume_context, .-wdmsim_resume_context
+
     .section .note.GNU-stack,"",@progbits

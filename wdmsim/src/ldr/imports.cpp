@@ -1,6 +1,9 @@
 // Import thunks and the boundary stack (see imports.h, import_thunk.S).
 #include "ldr/imports.h"
 
+#include "internal.h"
+#include "ldr/seh.h"
+
 #include <sys/mman.h>
 #include <unwind.h>
 
@@ -47,6 +50,31 @@ __attribute__((visibility("hidden"), noreturn)) void wdmsim_import_unwound(_Unwi
   __cxa_begin_catch(exception);
   error = std::current_exception();
   __cxa_end_catch();
+  // A status raised for the image goes to its own __except; without one,
+  // the machine stops, as an unhandled kernel-mode exception stops Windows.
+  bool raised = false;
+  uint32_t status = 0;
+  try {
+    std::rethrow_exception(error);
+  } catch (const wdmsim::ldr::ImageRaise& r) {
+    raised = true;
+    status = r.status;
+  } catch (...) {
+  }
+  if (raised) {
+    error = nullptr;  // the resume below does not come back to release it
+    std::string why;
+    wdmsim::ldr::ResumeImageAtHandler(status, &why);
+    const wdmsim::ldr::ImportBoundary* call = wdmsim::ldr::InnermostImportCall();
+    const auto from = reinterpret_cast<uintptr_t>(call != nullptr ? call->returnAddress : nullptr);
+    try {
+      wdmsim::K().RaiseBugCheck(wdmsim::KMODE_EXCEPTION_NOT_HANDLED, status, from, 0, 0,
+                                "exception 0x" + wdmsim::Hex(status).substr(8) + " raised for the image at " +
+                                    wdmsim::Hex(from) + ": " + why);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
   wdmsim::ldr::AbandonImageCall(std::move(error));  // moved: the jump skips destructors
 }
 
@@ -69,6 +97,8 @@ const void* RealCaller(const void* returnAddress) {
   const ImportBoundary* call = InnermostImportCall();
   return call != nullptr ? call->returnAddress : returnAddress;
 }
+
+extern "C" void wdmsim_import_boundaries_pop() { --wdmsim_import_boundaries.depth; }
 
 void EnterImage(CallIn& frame) {
   frame.importDepth = wdmsim_import_boundaries.depth;

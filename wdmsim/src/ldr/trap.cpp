@@ -17,6 +17,7 @@
 #include "ldr/trap.h"
 
 #include "ldr/imports.h"
+#include "ldr/seh.h"
 
 #include <atomic>
 #include <cstdio>
@@ -34,6 +35,7 @@ struct ImageCode {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
   const char* name = nullptr;
+  const PeImage* pe = nullptr;
 };
 ImageCode gImages[64];
 TrapTargets gTargets{};
@@ -91,11 +93,12 @@ uint64_t SharedDataRead(uint64_t offset, int width) {
 
 }  // namespace
 
-void RegisterImageCode(const void* begin, size_t size, const char* name) {
+void RegisterImageCode(const void* begin, size_t size, const char* name, const PeImage* pe) {
   for (ImageCode& image : gImages) {
     uintptr_t none = 0;
     if (image.begin.compare_exchange_strong(none, reinterpret_cast<uintptr_t>(begin))) {
       image.name = name;
+      image.pe = pe;
       image.end.store(reinterpret_cast<uintptr_t>(begin) + size, std::memory_order_release);
       return;
     }
@@ -116,6 +119,11 @@ void UnregisterImageCode(const void* begin) {
 void SetTrapTargets(const TrapTargets& targets) { gTargets = targets; }
 
 bool IsImageCode(const void* code) { return ImageAt(reinterpret_cast<uintptr_t>(code)) != nullptr; }
+
+const PeImage* PeImageAt(uint64_t pc) {
+  const ImageCode* image = ImageAt(pc);
+  return image != nullptr ? image->pe : nullptr;
+}
 
 DecodedAccess Decode(const uint8_t* code, const uint64_t registers[16], uint64_t rip) {
   DecodedAccess d;
@@ -311,6 +319,12 @@ void CarryOut(const ImageCode& image, const DecodedAccess& d, greg_t* gregs, con
 }  // namespace
 
 bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
+  // A fault on user memory, in the image's code or in a kernel routine it
+  // called, goes to the image's __except when one covers it (ldr/seh.h).
+  if (gTargets.isUserAddress != nullptr && gTargets.isUserAddress(info->si_addr) &&
+      DispatchFaultToImage(info->si_addr, context)) {
+    return true;
+  }
   greg_t* gregs = context->uc_mcontext.gregs;
   const auto pc = static_cast<uintptr_t>(gregs[REG_RIP]);
   const ImageCode* image = ImageAt(pc);

@@ -14,9 +14,14 @@
 
 namespace wdmsim::ldr {
 
+class PeImage;
+
 // The code of a mapped PE image: faults there are decoded. Up to 64 images.
-void RegisterImageCode(const void* begin, size_t size, const char* name);
+// `pe` (null for bare code in the tests) is the image's mapping.
+void RegisterImageCode(const void* begin, size_t size, const char* name, const PeImage* pe = nullptr);
 void UnregisterImageCode(const void* begin);
+// The mapped image whose code holds `pc`, or null.
+const PeImage* PeImageAt(uint64_t pc);
 
 // What the trap handler does with a decoded access: answers of the
 // simulated machine (set by the HAL and the kernel when they start).
@@ -27,6 +32,7 @@ struct TrapTargets {
   uint8_t (*irql)();
   int64_t (*systemTime)();     // 100 ns units, reading it costs what KeQuerySystemTime costs
   int64_t (*interruptTime)();  // 100 ns units since boot
+  bool (*isUserAddress)(const void* address);
   // Raises KMODE_EXCEPTION_NOT_HANDLED for `status` at `pc`; throws.
   void (*bugCheck)(uint32_t status, uint64_t pc, const char* why);
 };
