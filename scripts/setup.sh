@@ -10,7 +10,8 @@ set -eu
 packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libfmt-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64
   libssl-dev openssl osslsigncode
-  libspng-dev zlib1g-dev libz-mingw-w64-dev"
+  libspng-dev zlib1g-dev libz-mingw-w64-dev
+  clang lld"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

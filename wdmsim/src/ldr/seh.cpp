@@ -145,48 +145,150 @@ bool IsCSpecificHandler(const PeImage& pe, uint32_t handlerRva) {
 
 }  // namespace
 
+namespace {
+
+// What a filter sees (the kit's EXCEPTION_RECORD and EXCEPTION_POINTERS).
+struct ExceptionRecord {
+  uint32_t code, flags;
+  ExceptionRecord* record;
+  void* address;
+  uint32_t parameterCount;
+  uint64_t information[15];
+};
+struct ExceptionPointers {
+  ExceptionRecord* record;
+  void* context;
+};
+
+using FilterRoutine = int32_t(__attribute__((ms_abi)) *)(ExceptionPointers*, uint64_t establisherFrame);
+using TerminationRoutine = void(__attribute__((ms_abi)) *)(uint8_t abnormal, uint64_t establisherFrame);
+
+struct Scope {
+  uint32_t begin, end, handler, target;
+};
+
+// One frame of the walk: its function and where its scopes are, if its
+// language handler is __C_specific_handler.
+struct FrameInfo {
+  const PeImage* pe = nullptr;
+  uint32_t lookup = 0;  // the address looked up, image-relative
+  RuntimeFunction function{};
+  bool leaf = false;
+  uint32_t scopeTable = 0;  // image-relative; 0: no scopes
+  uint32_t scopeCount = 0;
+  uint64_t establisher = 0;  // the frame as its filters and __finally blocks see it
+};
+
+bool Describe(const FrameContext& frame, bool faulting, FrameInfo* info) {
+  info->pe = PeImageAt(frame.rip);
+  if (info->pe == nullptr) return false;
+  const PeImage& pe = *info->pe;
+  const uint32_t rva = static_cast<uint32_t>(frame.rip - reinterpret_cast<uint64_t>(pe.base()));
+  // A return address may sit just past the end of its function (a call
+  // that does not return): look it up one byte earlier.
+  info->lookup = faulting ? rva : rva - 1;
+  info->leaf = !Lookup(pe, info->lookup, &info->function);
+  info->establisher = frame.regs[kRsp];
+  if (info->leaf) return true;
+  const uint8_t* unwind = pe.base() + info->function.unwind;
+  const uint8_t flags = unwind[0] >> 3, count = unwind[2];
+  const int frameRegister = unwind[3] & 0x0F;
+  if (frameRegister != 0) info->establisher = frame.regs[frameRegister] - (unwind[3] >> 4) * 16ull;
+  if ((flags & kFlagExceptionHandler) && !(flags & kFlagChainInfo)) {
+    const uint32_t handlerAt = info->function.unwind + 4 + 2 * ((count + 1) & ~1);
+    if (IsCSpecificHandler(pe, At<uint32_t>(pe.base(), handlerAt))) {
+      info->scopeCount = At<uint32_t>(pe.base(), handlerAt + 4);
+      info->scopeTable = handlerAt + 8;
+    }
+  }
+  return true;
+}
+
+Scope ScopeAt(const FrameInfo& info, uint32_t index) {
+  return At<Scope>(info.pe->base(), info.scopeTable + 16 * index);
+}
+
+// To the caller's frame.
+void Unwind(const FrameInfo& info, FrameContext& frame) {
+  if (info.leaf) {
+    frame.rip = Load64(frame.regs[kRsp]);
+    frame.regs[kRsp] += 8;
+  } else {
+    VirtualUnwind(*info.pe, info.function, info.lookup - info.function.begin, frame);
+  }
+}
+
+}  // namespace
+
 bool FindImageHandler(FrameContext& frame, bool faulting, uint32_t code, std::string* why) {
-  for (int depth = 0; depth < 256; ++depth) {
-    const PeImage* pe = PeImageAt(frame.rip);
-    if (pe == nullptr) {
+  ExceptionRecord record{code, 0, nullptr, reinterpret_cast<void*>(frame.rip), 0, {}};
+  alignas(16) static thread_local uint8_t context[1232];  // a CONTEXT, which wdmsim leaves empty
+  ExceptionPointers pointers{&record, context};
+  const FrameContext start = frame;
+  const bool startFaulting = faulting;
+
+  // First pass: the filters decide, the stack untouched.
+  int targetDepth = -1;
+  uint32_t targetScope = 0;
+  FrameContext targetFrame;
+  for (int depth = 0; depth < 256 && targetDepth < 0; ++depth) {
+    FrameInfo info;
+    if (!Describe(frame, faulting, &info)) {
       *why = "no handler in the image's frames";
       return false;
     }
-    const uint32_t rva = static_cast<uint32_t>(frame.rip - reinterpret_cast<uint64_t>(pe->base()));
-    // A return address may sit just past the end of its function (a call
-    // that does not return): look it up one byte earlier.
-    const uint32_t lookup = faulting ? rva : rva - 1;
-    RuntimeFunction f{};
-    if (!Lookup(*pe, lookup, &f)) {  // a leaf: the return address is on top
-      frame.rip = Load64(frame.regs[kRsp]);
-      frame.regs[kRsp] += 8;
-      faulting = false;
-      continue;
-    }
-    const uint8_t* info = pe->base() + f.unwind;
-    const uint8_t flags = info[0] >> 3;
-    const uint8_t count = info[2];
-    if ((flags & kFlagExceptionHandler) && !(flags & kFlagChainInfo)) {
-      const uint32_t handlerAt = f.unwind + 4 + 2 * ((count + 1) & ~1);
-      const uint32_t handler = At<uint32_t>(pe->base(), handlerAt);
-      if (IsCSpecificHandler(*pe, handler)) {
-        const uint32_t scopes = At<uint32_t>(pe->base(), handlerAt + 4);
-        for (uint32_t s = 0; s < scopes; ++s) {
-          const uint32_t* scope = reinterpret_cast<const uint32_t*>(pe->base() + handlerAt + 8 + 16 * s);
-          const uint32_t begin = scope[0], end = scope[1], filter = scope[2], target = scope[3];
-          if (lookup < begin || lookup >= end || target == 0) continue;  // a __finally, or not this range
-          if (filter != 1) continue;  // filter functions are not run yet (seh.h)
-          frame.rip = reinterpret_cast<uint64_t>(pe->base()) + target;
-          frame.regs[0] = code;
-          return true;
-        }
+    for (uint32_t s = 0; s < info.scopeCount; ++s) {
+      const Scope scope = ScopeAt(info, s);
+      if (info.lookup < scope.begin || info.lookup >= scope.end || scope.target == 0) continue;  // not here, or a __finally
+      const int32_t verdict =
+          scope.handler == 1 ? 1
+                             : CallDriver(reinterpret_cast<FilterRoutine>(info.pe->base() + scope.handler), &pointers,
+                                          info.establisher);
+      if (verdict < 0) {
+        *why = "a filter asked to continue execution, which a raised status or a fault in kernel mode cannot";
+        return false;
+      }
+      if (verdict > 0) {
+        targetDepth = depth;
+        targetScope = s;
+        targetFrame = frame;
+        break;
       }
     }
-    VirtualUnwind(*pe, f, lookup - f.begin, frame);
+    if (targetDepth < 0) {
+      Unwind(info, frame);
+      faulting = false;
+    }
+  }
+  if (targetDepth < 0) {
+    *why = "the image's frames do not end";
+    return false;
+  }
+
+  // Second pass: every __finally the exception leaves runs, innermost
+  // first: all of them in the frames in between, and in the handler's own
+  // frame those nested inside its scope (listed before it).
+  frame = start;
+  faulting = startFaulting;
+  for (int depth = 0; depth <= targetDepth; ++depth) {
+    FrameInfo info;
+    Describe(frame, faulting, &info);
+    const uint32_t scopes = depth == targetDepth ? targetScope : info.scopeCount;
+    for (uint32_t s = 0; s < scopes; ++s) {
+      const Scope scope = ScopeAt(info, s);
+      if (info.lookup < scope.begin || info.lookup >= scope.end || scope.target != 0) continue;
+      CallDriver(reinterpret_cast<TerminationRoutine>(info.pe->base() + scope.handler), uint8_t{1}, info.establisher);
+    }
+    Unwind(info, frame);
     faulting = false;
   }
-  *why = "the image's frames do not end";
-  return false;
+
+  FrameInfo info;
+  Describe(targetFrame, targetDepth == 0 && startFaulting, &info);
+  frame = targetFrame;
+  frame.rip = reinterpret_cast<uint64_t>(info.pe->base()) + ScopeAt(info, targetScope).target;
+  frame.regs[0] = code;
+  return true;
 }
 
 namespace {

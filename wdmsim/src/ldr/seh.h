@@ -3,14 +3,18 @@
 // faulting context (a fault in the image's code) or from the boundary of
 // the innermost imported call (a status raised, or a fault, inside a kernel
 // routine the image called), the image's frames are walked with its
-// RUNTIME_FUNCTION table and UNWIND_INFO, and the first scope of
-// __C_specific_handler that covers the frame's address and whose filter is
-// EXCEPTION_EXECUTE_HANDLER takes the exception: execution resumes at its
-// target, in that frame, with the exception code in RAX.
+// RUNTIME_FUNCTION table and UNWIND_INFO. In each frame whose language
+// handler is __C_specific_handler, the scopes that cover the frame's
+// address are asked in turn, innermost first: the constant filter 1, or
+// the filter function called with the exception and the establisher
+// frame. The first that answers EXCEPTION_EXECUTE_HANDLER takes the
+// exception; then every __finally the unwind leaves runs (innermost first,
+// with abnormal termination), and execution resumes at the handler, in
+// its frame, with the exception code in RAX.
 //
-// What is not dispatched yet: filter functions (a scope whose filter is not
-// the constant 1 declines), __finally blocks during the unwind, frames
-// whose address lies in an epilogue, and handlers other than
+// Not handled yet: a filter that answers EXCEPTION_CONTINUE_EXECUTION (a
+// raised status cannot continue; the machine stops), frames whose address
+// lies in an epilogue or a prologue, and language handlers other than
 // __C_specific_handler. A walk that leaves the image without a handler is
 // an unhandled exception (the caller stops the machine).
 #pragma once

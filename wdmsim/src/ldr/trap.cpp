@@ -329,6 +329,11 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
   const auto pc = static_cast<uintptr_t>(gregs[REG_RIP]);
   const ImageCode* image = ImageAt(pc);
   if (image == nullptr || gTargets.irql == nullptr) return false;
+  // A page fault of the image's code on memory that is neither a register
+  // window nor the shared page is an access violation for its __except.
+  const auto address = reinterpret_cast<uint64_t>(info->si_addr);
+  const bool emulated = gTargets.isRegister(address) || (address >= kSharedUserData && address < kSharedUserData + 0x1000);
+  if (info->si_code != SI_KERNEL && !emulated && DispatchFaultToImage(info->si_addr, context)) return true;
 
   uint64_t registers[16];
   for (int i = 0; i < 16; ++i) registers[i] = static_cast<uint64_t>(gregs[kGreg[i]]);
