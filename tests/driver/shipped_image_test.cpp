@@ -141,6 +141,9 @@ TEST(ShippedImageBoundary, BugCheckInsideAKernelRoutineReachesTheCallerPastTheIm
   const std::string report = m.kernel->BugCheckReport();
   EXPECT_NE(report.find("STOP: 0x000000C4"), std::string::npos) << report;
   EXPECT_NE(report.find("IoCreateDevice called at IRQL 2"), std::string::npos) << report;
+  // Where in the image, named from the linker's map beside it.
+  EXPECT_NE(report.find("*** called from Talvrex+0x"), std::string::npos) << report;
+  EXPECT_NE(report.find("(AddDevice+0x"), std::string::npos) << report;
   // The image printed up to the call, and nothing after it.
   const std::string log = m.image->DbgOutput();
   EXPECT_EQ(log, "qm4200.sys: AddDevice\n");

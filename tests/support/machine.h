@@ -28,6 +28,12 @@ inline std::string ShippedImagePath(const std::string& product) {
   return dir.empty() ? "" : dir + "/" + product + ".sys";
 }
 
+// The checked build of the shipped image (DBG=1), for the tests only.
+inline std::string CheckedImagePath(const std::string& product) {
+  const std::string dir = SHIPPED_IMAGE_DIR;
+  return dir.empty() ? "" : dir + "/checked/" + product + ".sys";
+}
+
 // The image a suite runs on: the wdmsim build, or with WDMSIM_IMAGE=sys in
 // the environment the shipped one (ctest runs the driver's suites both ways).
 inline std::string ImagePath(const std::string& product) {

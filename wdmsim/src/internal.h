@@ -169,6 +169,12 @@ struct KernelState {
 
   DriverImage* ImageForAddress(const void* address);
 
+  // Code as a reader wants it: "Talvrex+0x1234 (Function+0x12)", the
+
+  // function from the PE image's map or the shared object's symbols.
+
+  std::string CodeName(const void* address);
+
   // HAL: cards on the bus, I/O space, DMA, MDLs, interrupts (hal/hal.h).
   std::shared_ptr<hal::HalState> hal;
 };

@@ -75,6 +75,10 @@ void KernelState::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PT
   report << "*** STOP: 0x" << Hex(code).substr(8) << " (0x" << Hex(p1) << ", 0x" << Hex(p2) << ", 0x"
          << Hex(p3) << ", 0x" << Hex(p4) << ")\n";
   report << "*** " << why << "\n";
+  // Raised inside a kernel routine a PE image called: where in the image.
+  if (const ldr::ImportBoundary* call = ldr::InnermostImportCall(); call != nullptr) {
+    report << "*** called from " << CodeName(call->returnAddress) << "\n";
+  }
   {
     std::lock_guard lock(logLock);
     report << "*** recent DbgPrint output:\n";

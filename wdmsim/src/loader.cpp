@@ -4,6 +4,7 @@
 // The INF beside the image stands for the device installation that put the
 // driver's settings in the registry: what its hardware section sets is kept
 // with the image and applied to each device stack (pnp/device_properties.cpp).
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -112,6 +113,7 @@ PDRIVER_INITIALIZE MapPe(auto& image,  // a DriverImage::Impl
     throw std::runtime_error(std::string("wdmsim: cannot load ") + e.what());
   }
   image.thunks->Seal();
+  image.pe->LoadMap(std::filesystem::path(path).replace_extension(".map").string());
   ldr::RegisterImageCode(image.pe->base(), image.pe->size(), image.name.c_str(), image.pe.get());
   image.codeBegin = image.pe->base();
   image.codeEnd = image.pe->base() + image.pe->size();
@@ -126,6 +128,32 @@ bool IsPeFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::string KernelState::CodeName(const void* address) {
+  DriverImage* image = ImageForAddress(address);
+  if (image == nullptr || !image->impl().Contains(address)) return "0x" + Hex(reinterpret_cast<uintptr_t>(address));
+  const auto& impl = image->impl();
+  char where[64];
+  std::snprintf(where, sizeof where, "+0x%lX",
+                static_cast<unsigned long>(static_cast<const char*>(address) - static_cast<const char*>(impl.codeBegin)));
+  std::string function;
+  if (impl.pe) {
+    function = impl.pe->FunctionAt(address);
+  } else if (Dl_info info{}; dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
+    char offset[24];
+    std::snprintf(offset, sizeof offset, "+0x%lX",
+                  static_cast<unsigned long>(static_cast<const char*>(address) - static_cast<const char*>(info.dli_saddr)));
+    std::string name = info.dli_sname;
+    int status = 0;
+    if (char* plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status); plain != nullptr) {
+      name = plain;
+      name = name.substr(0, name.find('('));  // the name, without its parameters
+      std::free(plain);
+    }
+    function = name + offset;
+  }
+  return impl.name + where + (function.empty() ? "" : " (" + function + ")");
+}
 
 DriverImage* KernelState::ImageForAddress(const void* address) {
   for (auto& image : images) {

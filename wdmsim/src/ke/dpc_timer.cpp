@@ -82,7 +82,7 @@ void DpcThread(KernelState* k, unsigned processor) {
       try {
         ldr::CallDriver(routine, dpc, context, arg1, arg2);
         if (CurrentIrql() != DISPATCH_LEVEL) {
-          k->Finding("DPC routine " + Hex(reinterpret_cast<uintptr_t>(routine)) +
+          k->Finding("DPC routine " + k->CodeName(reinterpret_cast<const void*>(routine)) +
                      " returned at IRQL " + std::to_string(CurrentIrql()) + " instead of DISPATCH_LEVEL");
         }
       } catch (const BugCheck&) {

@@ -1,12 +1,17 @@
 // Mapping a PE32+ kernel image (ldr/pe_image.h).
 #include "ldr/pe_image.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "wdmsim/ntddk.h"
@@ -239,6 +244,70 @@ void* KernelExport(const std::string& dll, const std::string& name) {
   Dl_info where{};
   if (symbol == nullptr || dladdr(symbol, &where) == 0 || where.dli_fbase != self) return nullptr;
   return symbol;  // defined by wdmsim itself, not by a library it uses
+}
+
+namespace {
+// A C++ name as its declaration reads, without the parameters.
+std::string Demangled(const std::string& name) {
+  int status = 0;
+  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  if (plain == nullptr) return name;
+  std::string result = plain;
+  std::free(plain);
+  return result.substr(0, result.find('('));
+}
+}  // namespace
+
+size_t PeImage::LoadMap(const std::string& path) {
+  std::ifstream in(path);
+  const uint64_t end = preferredBase_ + size_;
+  auto rvaOf = [&](uint64_t address, uint32_t* rva) {
+    if (address < preferredBase_ || address >= end) return false;
+    *rva = static_cast<uint32_t>(address - preferredBase_);
+    return true;
+  };
+  for (std::string line; std::getline(in, line);) {
+    // " .text  0x0000000140001000  0x1a2  file.o" (a contribution) and
+    // "        0x0000000140001000  Name" (a symbol in it).
+    std::istringstream fields(line);
+    std::string first, second, third;
+    fields >> first >> second;
+    if (first == ".text" && second.starts_with("0x") && (fields >> third) && third.starts_with("0x")) {
+      uint32_t rva = 0;
+      if (rvaOf(std::stoull(second, nullptr, 16), &rva)) {
+        contributions_.push_back({rva, static_cast<uint32_t>(std::stoull(third, nullptr, 16))});
+      }
+    } else if (first.starts_with("0x") && !second.empty() && !(fields >> third)) {
+      uint32_t rva = 0;
+      if (rvaOf(std::stoull(first, nullptr, 16), &rva) && second.find('=') == std::string::npos) {
+        symbols_.push_back({rva, second});
+      }
+    }
+  }
+  std::sort(symbols_.begin(), symbols_.end(), [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
+  return symbols_.size();
+}
+
+std::string PeImage::FunctionAt(const void* address) const {
+  if (!Contains(address)) return "";
+  const auto rva = static_cast<uint32_t>(static_cast<const uint8_t*>(address) - base_);
+  auto it = std::upper_bound(symbols_.begin(), symbols_.end(), rva,
+                             [](uint32_t value, const Symbol& s) { return value < s.rva; });
+  if (it == symbols_.begin()) return "";
+  --it;
+  // The nearest name must lie in the same object file's code as the
+  // address: a static function after it has no name in the map.
+  for (const Contribution& c : contributions_) {
+    const bool holdsAddress = rva >= c.rva && rva < c.rva + c.size;
+    const bool holdsName = it->rva >= c.rva && it->rva < c.rva + c.size;
+    if (holdsAddress) {
+      if (!holdsName) return "";
+      char offset[24];
+      std::snprintf(offset, sizeof offset, "+0x%X", rva - it->rva);
+      return Demangled(it->name) + offset;
+    }
+  }
+  return "";
 }
 
 }  // namespace wdmsim::ldr

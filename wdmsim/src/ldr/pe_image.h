@@ -85,6 +85,15 @@ class PeImage {
   // The exception directory (.pdata): the unwind data of every function.
   Directory exceptions() const { return exceptions_; }
 
+  // The functions the linker's map (GNU ld's -Map) places in the image's
+  // code: the image is stripped, the map is kept beside it. Returns how
+  // many were read; a missing map reads none.
+  size_t LoadMap(const std::string& path);
+  // "Function+0x12" for an address inside a function the map names, ""
+  // otherwise (before the first, or outside the object file's code that
+  // holds the nearest one).
+  std::string FunctionAt(const void* address) const;
+
  private:
   PeImage() = default;
 
@@ -96,6 +105,15 @@ class PeImage {
   std::vector<Import> imports_;
   size_t relocations_ = 0;
   Directory exceptions_;
+  struct Symbol {
+    uint32_t rva;
+    std::string name;
+  };
+  struct Contribution {  // one object file's .text
+    uint32_t rva, size;
+  };
+  std::vector<Symbol> symbols_;
+  std::vector<Contribution> contributions_;
 };
 
 }  // namespace wdmsim::ldr

@@ -17,6 +17,7 @@
 #include "ldr/trap.h"
 
 #include "ldr/imports.h"
+#include "ldr/pe_image.h"
 #include "ldr/seh.h"
 
 #include <atomic>
@@ -59,11 +60,12 @@ const ImageCode* ImageAt(uintptr_t pc) {
 // bug check naming the image offset and the instruction's bytes. It throws;
 // the caller hands it past the image's frames.
 [[noreturn]] void Refuse(const ImageCode& image, uintptr_t pc, uint32_t status, const char* why) {
-  char text[256];
+  char text[384];
   const uint8_t* b = reinterpret_cast<const uint8_t*>(pc);
-  std::snprintf(text, sizeof text, "%s at %s+0x%lX (instruction bytes %02X %02X %02X %02X %02X %02X %02X %02X)", why,
-                image.name, static_cast<unsigned long>(pc - image.begin.load()), b[0], b[1], b[2], b[3], b[4], b[5],
-                b[6], b[7]);
+  const std::string function = image.pe != nullptr ? image.pe->FunctionAt(reinterpret_cast<const void*>(pc)) : "";
+  std::snprintf(text, sizeof text, "%s at %s+0x%lX%s%s%s (instruction bytes %02X %02X %02X %02X %02X %02X %02X %02X)",
+                why, image.name, static_cast<unsigned long>(pc - image.begin.load()), function.empty() ? "" : " (",
+                function.c_str(), function.empty() ? "" : ")", b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
   gTargets.bugCheck(status, pc, text);
   std::abort();  // bugCheck does not return
 }
