@@ -292,8 +292,6 @@ bool FindImageHandler(FrameContext& frame, bool faulting, uint32_t code, std::st
 }
 
 namespace {
-constexpr int kGreg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
-                           REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
 
 // The image's context at the boundary of the innermost imported call.
 FrameContext AtBoundary(const ImportBoundary& call) {
@@ -321,7 +319,7 @@ bool DispatchFaultToImage(const void* address, ucontext_t* context) {
   const ImportBoundary* call = InnermostImportCall();
   if (inImage) {
     frame.rip = static_cast<uint64_t>(gregs[REG_RIP]);
-    for (int i = 0; i < 16; ++i) frame.regs[i] = static_cast<uint64_t>(gregs[kGreg[i]]);
+    for (int i = 0; i < 16; ++i) frame.regs[i] = static_cast<uint64_t>(gregs[kContextRegister[i]]);
     faulting = true;
   } else if (call != nullptr) {
     frame = AtBoundary(*call);
@@ -332,7 +330,7 @@ bool DispatchFaultToImage(const void* address, ucontext_t* context) {
   std::string why;
   if (!FindImageHandler(frame, faulting, 0xC0000005, &why)) return false;
   if (!inImage) wdmsim_import_boundaries_pop();  // the abandoned imported call
-  for (int i = 0; i < 16; ++i) gregs[kGreg[i]] = static_cast<greg_t>(frame.regs[i]);
+  for (int i = 0; i < 16; ++i) gregs[kContextRegister[i]] = static_cast<greg_t>(frame.regs[i]);
   gregs[REG_RIP] = static_cast<greg_t>(frame.rip);
   return true;
 }

@@ -43,9 +43,6 @@ TrapTargets gTargets{};
 constexpr uint32_t kAccessViolation = 0xC0000005;
 constexpr uint32_t kAssertionFailure = 0xC0000420;
 
-// x86 register number -> ucontext general register.
-constexpr int kGreg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
-                           REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
 
 const ImageCode* ImageAt(uintptr_t pc) {
   for (const ImageCode& image : gImages) {
@@ -264,7 +261,7 @@ void CarryOut(const ImageCode& image, const DecodedAccess& d, greg_t* gregs, con
               uintptr_t pc, const void* faultAddress) {
   const void* caller = reinterpret_cast<const void*>(pc);
   auto writeRegister = [&](uint64_t value, int width, bool zeroExtend) {
-    uint64_t& target = reinterpret_cast<uint64_t&>(gregs[kGreg[d.reg]]);
+    uint64_t& target = reinterpret_cast<uint64_t&>(gregs[kContextRegister[d.reg]]);
     if (d.highByte) {
       target = (target & ~0xFF00ull) | ((value & 0xFF) << 8);
     } else if (width == 8) {
@@ -338,7 +335,7 @@ bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
   if (info->si_code != SI_KERNEL && !emulated && DispatchFaultToImage(info->si_addr, context)) return true;
 
   uint64_t registers[16];
-  for (int i = 0; i < 16; ++i) registers[i] = static_cast<uint64_t>(gregs[kGreg[i]]);
+  for (int i = 0; i < 16; ++i) registers[i] = static_cast<uint64_t>(gregs[kContextRegister[i]]);
   const DecodedAccess d = Decode(reinterpret_cast<const uint8_t*>(pc), registers, pc);
   // A bug check raised while carrying the instruction out cannot unwind
   // through the image's frames: it is caught here and handed past them.

@@ -59,6 +59,11 @@ struct DecodedAccess {
 // `rip` the instruction's address.
 DecodedAccess Decode(const uint8_t* code, const uint64_t registers[16], uint64_t rip);
 
+// The general registers in x86 order (RAX, RCX, RDX, RBX, RSP, RBP, RSI,
+// RDI, R8..R15) as a signal context's gregs indices.
+inline constexpr int kContextRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
+                                             REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
+
 // The shared user data page of the kernel, as the kit's inline routines
 // read it.
 constexpr uint64_t kSharedUserData = 0xFFFFF78000000000ull;
