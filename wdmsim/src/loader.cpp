@@ -4,7 +4,6 @@
 // The INF beside the image stands for the device installation that put the
 // driver's settings in the registry: what its hardware section sets is kept
 // with the image and applied to each device stack (pnp/device_properties.cpp).
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -69,28 +68,27 @@ void InstallFromInf(auto& impl, const std::string& infPath) {  // a DriverImage:
 }
 
 // A .sys.so: a private copy of the file, opened as a shared object.
-PDRIVER_INITIALIZE OpenSharedObject(auto& image,  // a DriverImage::Impl
+PDRIVER_INITIALIZE OpenSharedObject(auto& impl,  // a DriverImage::Impl
                                      const std::string& path) {
-  auto* impl = &image;
   auto dir = std::filesystem::temp_directory_path() / "wdmsim-images";
   std::filesystem::create_directories(dir);
-  impl->loadedPath = (dir / (impl->name + "-" + std::to_string(getpid()) + "-" +
+  impl.loadedPath = (dir / (impl.name + "-" + std::to_string(getpid()) + "-" +
                              std::to_string(gLoadCounter++) + ".so"))
                          .string();
-  std::filesystem::copy_file(path, impl->loadedPath, std::filesystem::copy_options::overwrite_existing);
-  impl->handle = dlopen(impl->loadedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (impl->handle == nullptr) {
+  std::filesystem::copy_file(path, impl.loadedPath, std::filesystem::copy_options::overwrite_existing);
+  impl.handle = dlopen(impl.loadedPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (impl.handle == nullptr) {
     std::string error = dlerror();
-    std::filesystem::remove(impl->loadedPath);
+    std::filesystem::remove(impl.loadedPath);
     throw std::runtime_error("wdmsim: cannot load " + path + ": " + error);
   }
-  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl->handle, "DriverEntry"));
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(impl.handle, "DriverEntry"));
   if (entry == nullptr) {
-    dlclose(impl->handle);
-    std::filesystem::remove(impl->loadedPath);
+    dlclose(impl.handle);
+    std::filesystem::remove(impl.loadedPath);
     throw std::runtime_error("wdmsim: " + path + " has no DriverEntry");
   }
-  FindImageRange(reinterpret_cast<const void*>(entry), &impl->codeBegin, &impl->codeEnd);
+  FindImageRange(reinterpret_cast<const void*>(entry), &impl.codeBegin, &impl.codeEnd);
   return entry;
 }
 
@@ -143,14 +141,7 @@ std::string KernelState::CodeName(const void* address) {
     char offset[24];
     std::snprintf(offset, sizeof offset, "+0x%lX",
                   static_cast<unsigned long>(static_cast<const char*>(address) - static_cast<const char*>(info.dli_saddr)));
-    std::string name = info.dli_sname;
-    int status = 0;
-    if (char* plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status); plain != nullptr) {
-      name = plain;
-      name = name.substr(0, name.find('('));  // the name, without its parameters
-      std::free(plain);
-    }
-    function = name + offset;
+    function = ldr::FunctionName(info.dli_sname) + offset;
   }
   return impl.name + where + (function.empty() ? "" : " (" + function + ")");
 }

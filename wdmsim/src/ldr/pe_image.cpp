@@ -246,9 +246,7 @@ void* KernelExport(const std::string& dll, const std::string& name) {
   return symbol;  // defined by wdmsim itself, not by a library it uses
 }
 
-namespace {
-// A C++ name as its declaration reads, without the parameters.
-std::string Demangled(const std::string& name) {
+std::string FunctionName(const std::string& name) {
   int status = 0;
   char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
   if (plain == nullptr) return name;
@@ -256,7 +254,6 @@ std::string Demangled(const std::string& name) {
   std::free(plain);
   return result.substr(0, result.find('('));
 }
-}  // namespace
 
 size_t PeImage::LoadMap(const std::string& path) {
   std::ifstream in(path);
@@ -304,7 +301,7 @@ std::string PeImage::FunctionAt(const void* address) const {
       if (!holdsName) return "";
       char offset[24];
       std::snprintf(offset, sizeof offset, "+0x%X", rva - it->rva);
-      return Demangled(it->name) + offset;
+      return FunctionName(it->name) + offset;
     }
   }
   return "";

@@ -33,6 +33,10 @@ namespace wdmsim::ldr {
 // is as the image spells it.
 using ImportResolver = std::function<void*(const std::string& dll, const std::string& name)>;
 
+// A symbol as a reader wants it: a C++ name demangled, without its
+// parameters ("AddDevice"); any other name as it is.
+std::string FunctionName(const std::string& symbol);
+
 // The modules a kernel driver imports from: ntoskrnl.exe and HAL.dll, in
 // any case.
 bool IsKernelModule(const std::string& dll);
