@@ -21,6 +21,12 @@ WINDOWS_ABI void* Memcpy(void* destination, const void* source, size_t count) {
   return std::memcpy(destination, source, count);
 }
 
+// RtlCopyMemory is a routine of the kernel on x64 (the kit's macro maps to
+// it when a driver takes its address), and overlapping copies are allowed.
+WINDOWS_ABI void* Memmove(void* destination, const void* source, size_t count) {
+  return std::memmove(destination, source, count);
+}
+
 WINDOWS_ABI void* Memset(void* destination, int value, size_t count) {
   return std::memset(destination, value, count);
 }
@@ -37,10 +43,11 @@ WINDOWS_ABI int Vsnwprintf(char16_t* buffer, size_t count, const char16_t* forma
   return text.size() <= count ? static_cast<int>(text.size()) : -1;
 }
 
-// Reached only when an exception is dispatched through a frame of the
-// image, which wdmsim does not do yet.
+// wdmsim's dispatcher reads the image's scope tables itself (ldr/seh.h) and
+// never calls the handler through the slot: reaching it means the image
+// called it directly.
 WINDOWS_ABI int CSpecificHandler(void*, void*, void*, void*) {
-  std::fprintf(stderr, "wdmsim: __C_specific_handler called, but exception dispatch is not implemented\n");
+  std::fprintf(stderr, "wdmsim: __C_specific_handler called directly by the image\n");
   std::abort();
 }
 
@@ -48,6 +55,7 @@ WINDOWS_ABI int CSpecificHandler(void*, void*, void*, void*) {
 
 void* RuntimeExport(const std::string& name) {
   if (name == "memcpy") return reinterpret_cast<void*>(&Memcpy);
+  if (name == "memmove" || name == "RtlCopyMemory" || name == "RtlMoveMemory") return reinterpret_cast<void*>(&Memmove);
   if (name == "memset") return reinterpret_cast<void*>(&Memset);
   if (name == "_vsnwprintf") return reinterpret_cast<void*>(&Vsnwprintf);
   if (name == "__C_specific_handler") return reinterpret_cast<void*>(&CSpecificHandler);

@@ -12,11 +12,13 @@
 // with abnormal termination), and execution resumes at the handler, in
 // its frame, with the exception code in RAX.
 //
-// Not handled yet: a filter that answers EXCEPTION_CONTINUE_EXECUTION (a
-// raised status cannot continue; the machine stops), frames whose address
-// lies in an epilogue or a prologue, and language handlers other than
-// __C_specific_handler. A walk that leaves the image without a handler is
-// an unhandled exception (the caller stops the machine).
+// A filter may answer EXCEPTION_CONTINUE_EXECUTION: a fault then runs its
+// instruction again, in the context the filter left (it may have mended
+// it); a raised status cannot continue, and as on Windows a new exception,
+// STATUS_NONCONTINUABLE_EXCEPTION, is dispatched in its place. Language
+// handlers other than __C_specific_handler are not run. A walk that leaves
+// the image without a handler is an unhandled exception (the caller stops
+// the machine).
 #pragma once
 
 #include <signal.h>
@@ -33,11 +35,16 @@ struct FrameContext {
   uint64_t regs[16] = {};
 };
 
-// Walks from `frame` (rip the faulting instruction when `faulting`, else a
-// return address) to the handler. On success `frame` is the context to
-// resume (rip the handler's target, RAX the code) and true is returned;
-// otherwise `why` says where the walk ended.
-bool FindImageHandler(FrameContext& frame, bool faulting, uint32_t code, std::string* why);
+// One entry of an image's function table (RUNTIME_FUNCTION), image-relative.
+struct RuntimeFunction {
+  uint32_t begin, end, unwind;
+};
+
+// Unwinds one frame of the function `f` of the image at `base`: `frame.rip`
+// lies in it (a faulting instruction or a return address), and `frame`
+// becomes its caller's. Inside the prologue only the operations done so far
+// are undone; inside an epilogue the rest of it is carried out.
+void VirtualUnwind(const uint8_t* base, RuntimeFunction f, FrameContext& frame);
 
 // From a SIGSEGV/SIGBUS handler, for a fault on `address`: image code that
 // faulted, or a kernel routine that faulted inside an imported call. True

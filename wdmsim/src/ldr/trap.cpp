@@ -317,10 +317,18 @@ void CarryOut(const ImageCode& image, const DecodedAccess& d, greg_t* gregs, con
 
 }  // namespace
 
+namespace {
+constexpr uintptr_t kNullPageBytes = 0x10000;
+}  // namespace
+
 bool EmulateImageInstruction(siginfo_t* info, ucontext_t* context) {
   // A fault on user memory, in the image's code or in a kernel routine it
   // called, goes to the image's __except when one covers it (ldr/seh.h).
-  if (gTargets.isUserAddress != nullptr && gTargets.isUserAddress(info->si_addr) &&
+  // The first 64 KiB are user addresses no process ever maps: a kernel
+  // routine handed a null pointer by the image faults there, and on Windows
+  // the image's __except gets the access violation.
+  const bool nullPage = reinterpret_cast<uintptr_t>(info->si_addr) < kNullPageBytes;
+  if (((gTargets.isUserAddress != nullptr && gTargets.isUserAddress(info->si_addr)) || nullPage) &&
       DispatchFaultToImage(info->si_addr, context)) {
     return true;
   }
