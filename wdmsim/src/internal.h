@@ -122,7 +122,12 @@ struct KernelState {
   // ObReferenceObject and IoGetAttachedDeviceReference and have not yet
   // released, per object and per image (null: code outside any mapped image,
   // a built-in test driver or wdmsim itself, whose own pairs balance).
-  std::map<const void*, std::map<DriverImage*, LONG>> driverReferences;
+  // With the count, where the image's code last took one.
+  struct HeldReferences {
+    LONG count = 0;
+    const void* at = nullptr;
+  };
+  std::map<const void*, std::map<DriverImage*, HeldReferences>> driverReferences;
 
   // Loaded images
   std::vector<std::unique_ptr<DriverImage>> images;

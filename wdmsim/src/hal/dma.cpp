@@ -111,7 +111,8 @@ PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICA
   (void)CacheEnabled;
   KernelState& k = K();
   HalState& h = H();
-  DriverImage* owner = k.ImageForAddress(WDMSIM_CALLER());
+  const void* caller = WDMSIM_CALLER();
+  DriverImage* owner = k.ImageForAddress(caller);
   std::unique_lock lock(h.lock);
   Adapter* a = LiveAdapter(h, DmaAdapter, "AllocateCommonBuffer", lock);
   lock.unlock();
@@ -134,7 +135,7 @@ PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICA
   void* host = std::aligned_alloc(kPageSize, bytes);
   if (host == nullptr) return nullptr;
   FillUnwritten(host, bytes);  // note 3
-  CommonBuffer buffer{a, Length, bus, host, owner, false};
+  CommonBuffer buffer{a, Length, bus, host, owner, owner != nullptr ? caller : nullptr, false};
   if (bus == next) next += bytes + kPageSize;
   h.buffers[buffer.bus] = buffer;
   LogicalAddress->QuadPart = static_cast<LONGLONG>(buffer.bus);
@@ -290,7 +291,9 @@ PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRI
   // Version 2 descriptions say what they mean; older ones with neither flag
   // set are treated as 32-bit, as the HAL treats a PCI bus master.
   a->dma64 = d->Dma64BitAddresses != 0;
-  a->owner = k.ImageForAddress(WDMSIM_CALLER());
+  const void* caller = WDMSIM_CALLER();
+  a->owner = k.ImageForAddress(caller);
+  a->at = a->owner != nullptr ? caller : nullptr;
   // A scatter/gather bus master needs a map register per page of the
   // largest transfer, plus one for a buffer that does not start on a page.
   *NumberOfMapRegisters = static_cast<ULONG>((uint64_t{d->MaximumLength} + kPageSize - 1) / kPageSize + 1);

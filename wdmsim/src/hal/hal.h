@@ -49,6 +49,7 @@ struct _KINTERRUPT {
   bool connected = true;
   int inProgress = 0;        // deliveries that may be running its routine
   wdmsim::DriverImage* owner = nullptr;
+  const void* at = nullptr;  // where the owner's code connected it
   bool reported = false;
 };
 
@@ -103,6 +104,7 @@ struct IoMapping {
   uint64_t barSize = 0;
   std::weak_ptr<PciFunction> function;
   DriverImage* owner = nullptr;
+  const void* at = nullptr;  // where the owner's code mapped it
   bool reported = false;
 };
 
@@ -114,6 +116,7 @@ struct Adapter {
   bool dma64 = false;
   bool put = false;
   DriverImage* owner = nullptr;
+  const void* at = nullptr;  // where the owner's code got it
   bool reported = false;
 };
 
@@ -123,6 +126,7 @@ struct CommonBuffer {
   uint64_t bus = 0;
   void* host = nullptr;
   DriverImage* owner = nullptr;
+  const void* at = nullptr;  // where the owner's code allocated it
   bool reported = false;
 };
 
@@ -131,6 +135,7 @@ struct MdlRecord {
   ULONG length = 0;
   DriverImage* owner = nullptr;
   bool reported = false;
+  const void* at = nullptr;  // where the owner's code allocated it
 };
 
 struct HalState {

@@ -179,7 +179,8 @@ struct LineRequest {
 };
 
 // Connects a routine to a routed line. Returns the status IoConnectInterrupt reports.
-NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, PKINTERRUPT* result) {
+NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, const void* caller, PKINTERRUPT* result) {
+  DriverImage* const owner = k.ImageForAddress(caller);
   *result = nullptr;
   if (r.routine == nullptr || r.synchronizeIrql < r.irql || r.irql <= DISPATCH_LEVEL) return STATUS_INVALID_PARAMETER;
   const KAFFINITY active = k.options.processors >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << k.options.processors) - 1;
@@ -205,6 +206,7 @@ NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, P
   object->slot = static_cast<int>(card->number);
   object->connectVersion = r.version;
   object->owner = owner;
+  object->at = owner != nullptr ? caller : nullptr;
   chain.push_back(object);
   h.objects.insert(object);
   *result = object;
@@ -217,7 +219,8 @@ NTSTATUS ConnectLine(KernelState& k, const LineRequest& r, DriverImage* owner, P
 // its capability at `msi` announces. Caller holds `lock`; it is released to
 // program the device.
 NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p, CardSlot& card, uint32_t msi,
-                         uint16_t control, DriverImage* owner, std::unique_lock<std::mutex>& lock) {
+                         uint16_t control, const void* caller, std::unique_lock<std::mutex>& lock) {
+  DriverImage* const owner = K().ImageForAddress(caller);
   HalState& h = H();
   if (card.messageTable != nullptr) return STATUS_INVALID_PARAMETER;  // connected already
   const ULONG count = 1u << ((control >> pci::kMsiCapableShift) & 0x7);
@@ -241,6 +244,7 @@ NTSTATUS ConnectMessages(const IO_CONNECT_INTERRUPT_MESSAGE_BASED_PARAMETERS& p,
     object->messageId = id;
     object->connectVersion = CONNECT_MESSAGE_BASED;
     object->owner = owner;
+    object->at = owner != nullptr ? caller : nullptr;
     table->objects.push_back(object);
     h.objects.insert(object);
   }
@@ -378,7 +382,7 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
   if (k.ShouldFail("IoConnectInterrupt")) return STATUS_INSUFFICIENT_RESOURCES;
   LineRequest r{ServiceRoutine, ServiceContext, SpinLock, Vector, Irql, SynchronizeIrql, InterruptMode,
                 ShareVector != FALSE, ProcessorEnableMask, 0};
-  return ConnectLine(k, r, k.ImageForAddress(WDMSIM_CALLER()), InterruptObject);
+  return ConnectLine(k, r, WDMSIM_CALLER(), InterruptObject);
 }
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
@@ -400,7 +404,7 @@ VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
 NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
   RequirePassive("IoConnectInterruptEx");
   KernelState& k = K();
-  DriverImage* owner = k.ImageForAddress(WDMSIM_CALLER());
+  const void* caller = WDMSIM_CALLER();
   if (k.ShouldFail("IoConnectInterruptEx")) return STATUS_INSUFFICIENT_RESOURCES;
   HalState& h = H();
   switch (Parameters->Version) {
@@ -409,7 +413,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
       if (p.InterruptObject == nullptr) return STATUS_INVALID_PARAMETER;
       LineRequest r{p.ServiceRoutine, p.ServiceContext, p.SpinLock, p.Vector, p.Irql, p.SynchronizeIrql,
                     p.InterruptMode, p.ShareVector != FALSE, p.ProcessorEnableMask, CONNECT_FULLY_SPECIFIED};
-      return ConnectLine(k, r, owner, p.InterruptObject);
+      return ConnectLine(k, r, caller, p.InterruptObject);
     }
     case CONNECT_LINE_BASED: {
       auto& p = Parameters->LineBased;
@@ -424,7 +428,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
         r.irql = card->irql;
       }
       r.synchronizeIrql = std::max(r.irql, p.SpinLock != nullptr ? p.SynchronizeIrql : r.irql);
-      return ConnectLine(k, r, owner, p.InterruptObject);
+      return ConnectLine(k, r, caller, p.InterruptObject);
     }
     case CONNECT_MESSAGE_BASED: {
       auto& p = Parameters->MessageBased;
@@ -440,7 +444,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
       lock.lock();
       card = CardForPdo(h, p.PhysicalDeviceObject);
       if (card == nullptr) return STATUS_INVALID_PARAMETER;
-      if (msi != 0) return ConnectMessages(p, *card, msi, control, owner, lock);
+      if (msi != 0) return ConnectMessages(p, *card, msi, control, caller, lock);
       // The device has only its line: the fallback routine serves it, and
       // the caller learns so from Version.
       if (p.FallBackServiceRoutine == nullptr) return kStatusNotFound;
@@ -449,7 +453,7 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
                     true, ~KAFFINITY{0},
                     CONNECT_LINE_BASED};
       lock.unlock();
-      NTSTATUS status = ConnectLine(k, r, owner, p.ConnectionContext.InterruptObject);
+      NTSTATUS status = ConnectLine(k, r, caller, p.ConnectionContext.InterruptObject);
       if (NT_SUCCESS(status)) Parameters->Version = CONNECT_LINE_BASED;
       return status;
     }

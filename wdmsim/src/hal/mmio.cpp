@@ -225,7 +225,9 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
   m.base = m.pageStart + pageOffset;
   m.size = NumberOfBytes;
   m.physical = physical;
-  m.owner = k.ImageForAddress(WDMSIM_CALLER());
+  const void* caller = WDMSIM_CALLER();
+  m.owner = k.ImageForAddress(caller);
+  m.at = m.owner != nullptr ? caller : nullptr;
   h.regionNext += pageBytes + kPageSize;  // note 1: a guard page between mappings
   h.mappings[m.pageStart] = m;
   return reinterpret_cast<PVOID>(m.base);

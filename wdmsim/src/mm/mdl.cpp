@@ -74,7 +74,9 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   }
   hal::HalState& h = hal::H();
   std::lock_guard lock(h.lock);
-  h.mdls[mdl] = hal::MdlRecord{va, Length, k.ImageForAddress(WDMSIM_CALLER()), false};
+  const void* caller = WDMSIM_CALLER();
+  DriverImage* owner = k.ImageForAddress(caller);
+  h.mdls[mdl] = hal::MdlRecord{va, Length, owner, false, owner != nullptr ? caller : nullptr};
   return mdl;
 }
 

@@ -54,7 +54,9 @@ void CountDriverReference(const void* object, const void* caller, LONG delta) {
   std::lock_guard lock(k.objects);
   DriverImage* image = k.ImageForAddress(caller);
   auto& perImage = k.driverReferences[object];
-  if ((perImage[image] += delta) <= 0) perImage.erase(image);  // a release of a reference handed over
+  auto& held = perImage[image];
+  if (delta > 0 && image != nullptr) held.at = caller;
+  if ((held.count += delta) <= 0) perImage.erase(image);  // a release of a reference handed over
   if (perImage.empty()) k.driverReferences.erase(object);
 }
 
@@ -66,8 +68,9 @@ std::vector<std::string> ReferencesHeldBy(DriverImage& image) {
   std::vector<std::string> out;
   for (auto& [object, perImage] : k.driverReferences) {
     LONG held = 0;
-    for (auto& [owner, count] : perImage) {
-      if (owner == &image || (builtIn && owner == nullptr)) held += count;
+    const void* at = nullptr;
+    for (auto& [owner, references] : perImage) {
+      if (owner == &image || (builtIn && owner == nullptr)) held += references.count, at = references.at;
     }
     if (held <= 0) continue;
     const ObjectInfo* info = Find(object);
@@ -77,7 +80,8 @@ std::vector<std::string> ReferencesHeldBy(DriverImage& image) {
                        : info->type == ObjectType::Device     ? "device"
                                                                : "adapter";
     out.push_back(std::to_string(held) + " reference(s) to " + type + " object " +
-                  Hex(reinterpret_cast<uintptr_t>(object)) + " still held (ObDereferenceObject missing)");
+                  Hex(reinterpret_cast<uintptr_t>(object)) + " still held (ObDereferenceObject missing)" +
+                  (at != nullptr ? ", last taken at " + k.CodeName(at) : ""));
   }
   return out;
 }
