@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/machine.h"
+#include "support/products.h"
 #include "support/session.h"
 
 namespace fuzz {
@@ -72,7 +74,9 @@ class ByteSource : public Source {
   size_t pos_ = 0;
 };
 
-constexpr uint32_t S = IOCTL_BUFFER_SIZE_A;
+// The block of the product the suite runs on (family A's 136 bytes, or
+// family B's 24); random blocks fill family A's, the larger.
+inline const uint32_t S = support::BlockSize(support::SuiteProduct());
 constexpr uint32_t kHuge = 1u << 20;  // "huge" lengths: the host buffers hold this much
 
 inline bool ProgramsBusAddress(uint32_t offset) {
@@ -232,7 +236,7 @@ class Worker {
                                  0xFFFFFFFF};
     if (src.Chance(5)) {  // random bytes
       auto* bytes = reinterpret_cast<uint8_t*>(&b);
-      for (uint32_t i = 0; i < S; ++i) bytes[i] = static_cast<uint8_t>(src.Next());
+      for (uint32_t i = 0; i < IOCTL_BUFFER_SIZE_A; ++i) bytes[i] = static_cast<uint8_t>(src.Next());
       return;
     }
     std::memset(&b, 0, sizeof(b));

@@ -34,6 +34,15 @@ inline std::string CheckedImagePath(const std::string& product) {
   return dir.empty() ? "" : dir + "/checked/" + product + ".sys";
 }
 
+// The product the hardening suites run on: Talvrex (family A), or with
+// WDMSIM_PRODUCT in the environment another product, so that ctest runs them
+// on one product of each family. Their compile-time limits are Talvrex's,
+// which every product of family B shares.
+inline std::string SuiteProduct() {
+  const char* product = std::getenv("WDMSIM_PRODUCT");
+  return product != nullptr && *product != 0 ? product : "Talvrex";
+}
+
 // The image a suite runs on: the wdmsim build, or with WDMSIM_IMAGE=sys in
 // the environment the shipped one (ctest runs the driver's suites both ways).
 inline std::string ImagePath(const std::string& product) {
@@ -45,7 +54,7 @@ inline std::string ImagePath(const std::string& product) {
 }
 
 // Is this run on the shipped images (WDMSIM_IMAGE=sys)?
-inline bool RunningShippedImage() { return ImagePath("Talvrex") != SimImagePath("Talvrex"); }
+inline bool RunningShippedImage() { return ImagePath(SuiteProduct()) != SimImagePath(SuiteProduct()); }
 
 // What the shipped image cannot show yet: the reason is the test's skip
 // message.
@@ -54,7 +63,7 @@ inline bool RunningShippedImage() { return ImagePath("Talvrex") != SimImagePath(
 
 struct Machine {
   // Boots a fresh kernel and loads `product`'s image ("" loads none).
-  void Boot(const wdmsim::Options& options = {}, const std::string& product = "Talvrex") {
+  void Boot(const wdmsim::Options& options = {}, const std::string& product = SuiteProduct()) {
     image = nullptr;
     kernel = std::make_unique<wdmsim::Kernel>(options);
     if (!product.empty()) image = &kernel->LoadDriver(ImagePath(product));
@@ -94,7 +103,7 @@ struct Machine {
 class MachineTest : public ::testing::Test, public Machine {
  protected:
   virtual wdmsim::Options KernelOptions() { return wdmsim::Options{}; }
-  virtual std::string Product() { return "Talvrex"; }
+  virtual std::string Product() { return SuiteProduct(); }
 
   void SetUp() override { Boot(KernelOptions(), Product()); }
   void TearDown() override {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "interface/ioctl.h"
+
 namespace support {
 
 struct Product {
@@ -34,6 +36,20 @@ inline std::vector<Product> Matrix() {
                     static_cast<uint32_t>(std::stoul(common, nullptr, 16))});
   }
   return rows;
+}
+
+// Whether `product` is of family A (the long parameter block, the pool
+// commands).
+inline bool FamilyA(const std::string& product) {
+  for (const Product& p : Matrix()) {
+    if (p.name == product) return p.familyA;
+  }
+  return true;
+}
+
+// The parameter block of `product`'s family.
+inline uint32_t BlockSize(const std::string& product) {
+  return FamilyA(product) ? IOCTL_BUFFER_SIZE_A : IOCTL_BUFFER_SIZE_B;
 }
 
 }  // namespace support
