@@ -11,9 +11,22 @@
 //     PASSIVE_LEVEL. (A pageable device may sit above a non-pageable one.)
 //  3. If attaching to the device stack fails there is no lower driver to pass
 //     Plug and Play requests to; the new device is undone and AddDevice fails.
+//  4. The completion poll needs a 1 ms tick, which ExSetTimerResolution asks
+//     of the whole system. The driver asks with its first card and withdraws
+//     with its last, so that the clock interrupt slows down again once no
+//     card is left and nothing is still asked for when the image unloads.
 #include "driver.h"
 
 ULONG g_WriteDelay = 0;
+static LONG g_CardsNeedingFineTick = 0;  // note 4
+
+VOID HoldFineTick() {
+  if (InterlockedIncrement(&g_CardsNeedingFineTick) == 1) ExSetTimerResolution(10000, TRUE);
+}
+
+VOID ReleaseFineTick() {
+  if (InterlockedDecrement(&g_CardsNeedingFineTick) == 0) ExSetTimerResolution(0, FALSE);
+}
 
 // Formats one of the two names of instance n into a 256-unit buffer.
 static NTSTATUS FormatInstanceName(PWSTR Buffer, PCWSTR Format, ULONG Instance) {
@@ -117,8 +130,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   ext->bFirstReadRegister = 1;
   ext->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_INITIAL;
 
-  // The completion poll needs a 1 ms tick; asked once per card, never withdrawn.
-  ExSetTimerResolution(10000, TRUE);
+  HoldFineTick();  // note 4
 
   KeInitializeTimer(&ext->WatchdogTimer);
   KeInitializeDpc(&ext->WatchdogDpc, WatchdogDpc_func, ext);

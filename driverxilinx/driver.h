@@ -251,6 +251,10 @@ IO_COMPLETION_ROUTINE ForwardIrpCompletion;
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG Information);
 VOID DeleteDevice(PDEVICE_OBJECT DeviceObject);
+// The system's 1 ms tick, held from the first card's AddDevice to the last
+// card's removal (driver.cpp, note 4). PASSIVE_LEVEL.
+VOID HoldFineTick();
+VOID ReleaseFineTick();
 NTSTATUS ForwardIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -258,6 +262,7 @@ NTSTATUS PnPStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PnPSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 NTSTATUS ReadWriteConfigSpace(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, ULONG Offset,

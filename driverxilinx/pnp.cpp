@@ -104,6 +104,7 @@ NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   StopDevice(DeviceObject);
   NTSTATUS status = ForwardIrp(DeviceObject, Irp);
   DeleteDevice(DeviceObject);
+  ReleaseFineTick();
   DbgPrint("qm4200.sys: PnPRemoveDevice completed!\n");
   return status;
 }
@@ -117,6 +118,24 @@ NTSTATUS PnPSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeSetEvent(&ExtensionOf(DeviceObject)->StopEvent, IO_NO_INCREMENT, FALSE);
   DbgPrint("IRP_MN_SURPRISE_REMOVAL\n");
   return ForwardIrp(DeviceObject, Irp);
+}
+
+// PnPQueryCapabilities: the bus driver fills in the capabilities first (the
+// device state for each system state, removal, the address); the driver's
+// own change, zero D1-D3 latencies, is applied on the way back up.
+// PASSIVE_LEVEL. Completes with the lower drivers' status.
+NTSTATUS PnPQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  NTSTATUS status = ForwardIrpSynchronous(DeviceObject, Irp);
+  if (NT_SUCCESS(status)) {
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    caps->D1Latency = 0;
+    caps->D2Latency = 0;
+    caps->D3Latency = 0;
+  }
+  Irp->IoStatus.Status = status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
 }
 
 // PnPCancelRemoveDevice: PASSIVE_LEVEL; the answer is the lower drivers'.
@@ -183,16 +202,9 @@ NTSTATUS Dispatch_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return PnPQueryRemoveDevice(DeviceObject, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
       return PnPSurpriseRemoval(DeviceObject, Irp);
-    case IRP_MN_QUERY_CAPABILITIES: {
+    case IRP_MN_QUERY_CAPABILITIES:
       DbgPrint("----------------------IRP_MN_QUERY_CAPABILITIES---------------------------\n");
-      PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-      caps->D1Latency = 0;
-      caps->D2Latency = 0;
-      caps->D3Latency = 0;
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(Irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
-    }
+      return PnPQueryCapabilities(DeviceObject, Irp);
     default:
       break;
   }

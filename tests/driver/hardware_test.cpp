@@ -217,7 +217,11 @@ TEST_F(ResourceTest, PoolEntryWhoseMdlFailsGivesItsBufferBack) {
 // ---------------------------------------------------------------------------
 // Plug and Play
 // ---------------------------------------------------------------------------
-TEST_F(HardwareTest, CapabilitiesAreAnsweredHereWithZeroLatencies) {
+// The bus driver's capabilities (the device state of each system state,
+// the address) are kept; the driver's zero latencies are applied after it
+// ("Handling IRP_MN_QUERY_CAPABILITIES": a function driver passes the
+// request down first and changes the answer on the way up).
+TEST_F(HardwareTest, CapabilitiesComeFromTheBusDriverWithTheDriversZeroLatencies) {
   Slot& slot = StartedCard();
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof(caps);
@@ -225,6 +229,9 @@ TEST_F(HardwareTest, CapabilitiesAreAnsweredHereWithZeroLatencies) {
   auto result = kernel->SendRequest(Fdo(slot), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
                                     [&](PIRP, PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
   EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+  EXPECT_EQ(caps.Address, slot.number << 16);
   EXPECT_EQ(caps.D1Latency, 0u);
   EXPECT_EQ(caps.D2Latency, 0u);
   EXPECT_EQ(caps.D3Latency, 0u);
@@ -277,6 +284,22 @@ TEST_F(HardwareTest, RemovingOneCardOfTwoLeavesTheOther) {
   EXPECT_EQ(Extension(second)->bDeviceStopped, 0u);
   Slot& third = StartedCard();
   EXPECT_EQ(kernel->FindDevice(u"\\Device\\Talvrex_v100-0"), Fdo(third));
+}
+
+// The poll's 1 ms tick is asked for with the first card and given back with
+// the last, so the system clock slows down again once no card is left and
+// the image holds no request when it unloads (the verifier's finding).
+TEST_F(HardwareTest, TheFineTickIsHeldWhileACardIsThereAndGivenBackWithTheLast) {
+  constexpr ULONG kFine = 10000, kDefault = 156250;  // 1 ms, 15.625 ms
+  Slot& first = StartedCard();
+  Slot& second = StartedCard();
+  EXPECT_EQ(kernel->TimerResolution100ns(), kFine);
+  ASSERT_EQ(kernel->QueryRemoveAndRemove(first), STATUS_SUCCESS);
+  EXPECT_EQ(kernel->TimerResolution100ns(), kFine);  // the second card still polls
+  ASSERT_EQ(kernel->QueryRemoveAndRemove(second), STATUS_SUCCESS);
+  EXPECT_EQ(kernel->TimerResolution100ns(), kDefault);
+  StartedCard();
+  EXPECT_EQ(kernel->TimerResolution100ns(), kFine);
 }
 
 TEST_F(HardwareTest, SurpriseRemovalReleasesOnlyAtRemove) {

@@ -128,6 +128,17 @@ TEST_F(VerifierTest, CompletionWithAValueThatIsNoStatusIsReported) {
       << findings[0];
 }
 
+// A driver that never withdraws the timer resolution it asked for leaves the
+// system's clock interrupt fast after it is gone.
+TEST_F(VerifierTest, TimerResolutionStillRequestedAtUnloadIsReported) {
+  ExSetTimerResolution(10000, TRUE);  // the built-in probe's request (test code counts as the probe)
+  auto findings = Unload();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(findings[0], "verifier_probe: unloaded with its ExSetTimerResolution request still held (SetResolution "
+                         "FALSE missing)");
+  ExSetTimerResolution(0, FALSE);
+}
+
 TEST_F(VerifierTest, EventReferenceStillHeldAtUnloadIsReported) {
   behaviour.keepEventReference = true;
   HANDLE event = process().CreateEventW(false, false);

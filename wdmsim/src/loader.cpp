@@ -320,6 +320,19 @@ std::string Kernel::UnloadDriver(DriverImage& image) {
   }
   for (const auto& leak : hal::LeaksForImage(image)) k.Finding(leak);
   for (const auto& held : ob::ReferencesHeldBy(image)) k.Finding(image.name() + ": unloaded with " + held);
+  {
+    // A driver that raised the timer resolution withdraws it before it
+    // unloads ("ExSetTimerResolution function (wdm.h)": every call with
+    // SetResolution TRUE is matched by one with FALSE); the request stays,
+    // as the clock stays fast on Windows. A built-in driver's requests are
+    // unattributed, like its references.
+    std::lock_guard lock(k.resolutionLock);
+    const void* requester = impl.codeBegin == nullptr ? nullptr : &image;
+    if (k.resolutionRequests.count(requester) != 0) {
+      k.Finding(image.name() + ": unloaded with its ExSetTimerResolution request still held (SetResolution FALSE "
+                               "missing)");
+    }
+  }
   bool stillUsed = driver->DeviceObject != nullptr;
   if (!stillUsed) impl.Unmap();
   std::string output = image.DbgOutput();
