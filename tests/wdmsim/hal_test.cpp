@@ -463,6 +463,28 @@ TEST_F(HalTest, MdlDescribesANonpagedBuffer) {
   ReleaseAll();
 }
 
+// Where Windows allows more than a stricter model would, wdmsim allows it
+// too: PutDmaAdapter up to DISPATCH_LEVEL ("PutDmaAdapter callback
+// function"), and MDLs for buffers of up to 4 GB - PAGE_SIZE from Windows 7
+// on ("IoAllocateMdl function"); one byte more is refused.
+TEST_F(HalTest, WindowsLimitsOfPutDmaAdapterAndIoAllocateMdl) {
+  PDMA_ADAPTER held = GetAdapter();
+  ASSERT_NE(held, nullptr);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  held->DmaOperations->PutDmaAdapter(held);
+  KeLowerIrql(old);
+  EXPECT_EQ(kernel->BugCheckReport(), "");
+  char* va = reinterpret_cast<char*>(0x10000000);  // describing a buffer does not touch it
+  for (ULONG length : {ULONG{64} << 20, ULONG{0xFFFFF000}}) {
+    PMDL mdl = IoAllocateMdl(va, length, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr) << length;
+    EXPECT_EQ(mdl->ByteCount, length);
+    IoFreeMdl(mdl);
+  }
+  EXPECT_EQ(IoAllocateMdl(va, 0xFFFFF001, FALSE, FALSE, nullptr), nullptr);
+}
+
 TEST_F(HalTest, LeaksForSlotNamesEverythingStillHeldOnce) {
   MapRegisters();
   GetBuffer();

@@ -89,8 +89,9 @@ Adapter* LiveAdapter(HalState& h, PDMA_ADAPTER adapter, const char* operation, s
                         ", which was already put or never obtained from IoGetDmaAdapter");
 }
 
+// "PutDmaAdapter callback function (wdm.h)": IRQL <= DISPATCH_LEVEL.
 void NTAPI PutDmaAdapter(PDMA_ADAPTER DmaAdapter) {
-  RequireIrqlAtMost("PutDmaAdapter", PASSIVE_LEVEL);
+  RequireIrqlAtMost("PutDmaAdapter", DISPATCH_LEVEL);
   KernelState& k = K();
   HalState& h = H();
   std::unique_lock lock(h.lock);

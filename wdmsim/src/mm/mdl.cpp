@@ -53,13 +53,16 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     k.Finding((caller != nullptr ? caller->name() + ": " : std::string()) +
               "IoAllocateMdl with a length of 0, whose result Windows does not document");
   }
+  // "IoAllocateMdl function (wdm.h)": from Windows 7 on, a buffer of up to
+  // 4 GB - PAGE_SIZE. The MDL's Size field (a CSHORT) cannot say how large
+  // so long a one is; nothing in wdmsim reads it back.
+  if (Length > 0xFFFFFFFFu - hal::kPageSize + 1) return nullptr;
   const auto va = reinterpret_cast<uintptr_t>(VirtualAddress);
   const size_t pages = SpanPages(va, Length);
   const size_t bytes = sizeof(MDL) + pages * sizeof(PfnNumber);
-  if (bytes > 0x7FFF) return nullptr;  // MDL.Size is a SHORT: too long a buffer for one MDL
   auto* mdl = static_cast<PMDL>(::operator new(bytes));
   std::memset(mdl, 0, bytes);
-  mdl->Size = static_cast<SHORT>(bytes);
+  mdl->Size = static_cast<SHORT>(std::min<size_t>(bytes, 0x7FFF));
   mdl->StartVa = reinterpret_cast<PVOID>(PageAlign(va));
   mdl->ByteOffset = static_cast<ULONG>(va % hal::kPageSize);
   mdl->ByteCount = Length;
