@@ -171,6 +171,19 @@ TEST_F(KernelTest, BlockingWaitAtDispatchLevelIsABugCheck) {
   EXPECT_NE(kernel->BugCheckReport().find("KeWaitForSingleObject called at IRQL 2"), std::string::npos);
 }
 
+TEST_F(KernelTest, SettingAnEventWithWaitAtDispatchLevelIsABugCheck) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);  // without Wait, fine at DISPATCH_LEVEL
+  expectBugCheck = true;
+  EXPECT_THROW(KeSetEvent(&event, IO_NO_INCREMENT, TRUE), wdmsim::BugCheck);
+  KeLowerIrql(old);
+  EXPECT_NE(kernel->BugCheckReport().find("KeSetEvent with Wait TRUE called at IRQL 2 (allowed up to 1)"),
+            std::string::npos);
+}
+
 TEST_F(KernelTest, RaisingToALowerIrqlIsABugCheck) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);

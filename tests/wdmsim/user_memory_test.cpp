@@ -131,6 +131,21 @@ TEST_F(UserMemoryTest, UnlockingTwiceIsABugCheckAndLockedPagesAreAccounted) {
   EXPECT_THROW(MmUnlockPages(r.mdl), wdmsim::BugCheck);  // unlocked twice
 }
 
+TEST_F(UserMemoryTest, LockingUserPagesAtDispatchLevelIsABugCheck) {
+  auto* rw = P().VirtualAlloc(4096);
+  Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
+  expectBugCheck = true;
+  P().RunInContext([&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_THROW(MmProbeAndLockPages(r.mdl, UserMode, IoModifyAccess), wdmsim::BugCheck);
+    KeLowerIrql(old);
+  });
+  EXPECT_NE(kernel->BugCheckReport().find("MmProbeAndLockPages of pageable memory called at IRQL 2"),
+            std::string::npos);
+  IoFreeMdl(r.mdl);
+}
+
 TEST_F(UserMemoryTest, ReferencesByHandleCheckTheType) {
   HANDLE event = P().CreateEventW(false, false);
   PVOID object = reinterpret_cast<PVOID>(1);

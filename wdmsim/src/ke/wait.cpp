@@ -30,10 +30,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   Event->Header.SignalState = State ? 1 : 0;
 }
 
+// "KeSetEvent function (wdm.h)": up to DISPATCH_LEVEL, but with Wait TRUE
+// only below it (the caller is to wait next, holding the dispatcher lock).
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  (void)Wait;
-  RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
+  RequireIrqlAtMost(Wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL);
   KernelState& k = K();
   LONG previous;
   {

@@ -161,6 +161,9 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   if (AccessMode == UserMode && (end < begin || end > kUserProbeAddress)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   Process* owner = CurrentProcess();
   if (owner == nullptr) ExRaiseStatus(STATUS_ACCESS_VIOLATION);  // no user address space here
+  // User memory is pageable: locking it may have to page it in, which
+  // "MmProbeAndLockPages function (wdm.h)" allows only up to APC_LEVEL.
+  RequireIrqlAtMost("MmProbeAndLockPages of pageable memory", APC_LEVEL);
   std::lock_guard lock(owner->impl().lock);
   CheckRangeLocked(owner->impl(), begin, end, Operation != IoReadAccess);
   mdl->MdlFlags |= MDL_PAGES_LOCKED;
