@@ -110,6 +110,14 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
   bool lineDelivered = false;  // level the host last saw
   std::deque<MmioAccess> accessLog;
   std::deque<std::string> guestErrors;
+  // In D1-D3 the card has lost its register contents: loads read all-ones,
+  // stores are dropped, no DMA moves and no interrupt is raised. Only its
+  // configuration space answers, as PCI requires. D0 brings it back with
+  // reset registers.
+  bool poweredDown = false;
+
+  // Gone from the bus, or powered down: the register window is dead.
+  bool DeadLocked() const { return faults.vanished || poweredDown; }
 
   void Put(uint32_t offset, uint32_t value, int bytes, uint32_t writable = 0) {
     for (int i = 0; i < bytes; ++i) {
@@ -161,7 +169,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
     return Extract(Get32Locked(kCfgCommand), kCommandInterruptDisableBit, 1) != 0;
   }
   bool LineWantedLocked() const {
-    return LinePendingLocked() && !InterruptDisabledLocked() && !faults.vanished;
+    return LinePendingLocked() && !InterruptDisabledLocked() && !DeadLocked();
   }
 
   uint8_t CfgByteLocked(uint32_t offset) const {
@@ -193,7 +201,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
     return faults.readsAllOnes ? kAllOnes : StoredValueLocked(reg);
   }
   bool MessageEnabledLocked(uint32_t id) const {
-    return !faults.vanished && Extract(registers[regs::kRegMsiEnable / 4], id % 32, 1) != 0;
+    return !DeadLocked() && Extract(registers[regs::kRegMsiEnable / 4], id % 32, 1) != 0;
   }
 
   // Brings the host's view of INTA up to date. Whoever finds no delivery in
@@ -218,7 +226,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
   void PulseLine() {
     {
       std::lock_guard lock(mu);
-      if (faults.vanished) return;
+      if (DeadLocked()) return;
       ++linePulses;
     }
     UpdateLine();
@@ -238,7 +246,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
     std::array<uint8_t, 4> value{}, flag{};
     {
       std::lock_guard lock(mu);
-      if (faults.vanished) return;
+      if (DeadLocked()) return;
       const uint32_t echoed = faults.flagOffset.value_or(options.echoZeroOffset ? 0 : reg);
       uint32_t flagWord = Deposit(0, regs::kWriteBackOffsetShift, 16, echoed);
       flagWord = Deposit(flagWord, 0, 8, regs::kWriteBackReady);
@@ -260,7 +268,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
     uint64_t delay = 0;
     {
       std::lock_guard lock(mu);
-      if (faults.vanished) return;
+      if (DeadLocked()) return;
       const uint32_t low = registers[regs::kWriteBackAddrLow / 4];
       if (Extract(low, 0, 1) != regs::kWriteBackEnable) {
         GuestErrorLocked("read request for register " + Hex(reg) +
@@ -328,7 +336,7 @@ struct Card::State : CardPort, std::enable_shared_from_this<State> {
   // CardPort: the DMA engine's view of the card.
   bool Vanished() const override {
     std::lock_guard lock(mu);
-    return faults.vanished;
+    return DeadLocked();
   }
   Faults CurrentFaults() const override {
     std::lock_guard lock(mu);
@@ -436,7 +444,7 @@ uint32_t Card::MmioRead32(int bar, uint64_t offset) {
   if (bar != kRegisterBar || offset >= kRegisterBarSize || offset % 4 != 0) {
     s.GuestErrorLocked("load from BAR" + std::to_string(bar) + " offset " + Hex(offset) +
                        " outside the register window or misaligned");
-  } else if (!s.faults.vanished) {
+  } else if (!s.DeadLocked()) {
     const auto reg = static_cast<uint32_t>(offset);
     if (reg >= kRegisterSpan) {
       s.GuestErrorLocked("load from read-request offset " + Hex(reg));
@@ -465,7 +473,7 @@ void Card::MmioWrite32(int bar, uint64_t offset, uint32_t raw) {
                          " outside the register window or misaligned");
       return;
     }
-    if (s.faults.vanished) return;
+    if (s.DeadLocked()) return;
     if (offset < kRegisterSpan && !IsDriverReadOnly(reg)) s.registers[reg / 4] = value;
   }
   if (offset >= kRegisterSpan) {
@@ -513,6 +521,19 @@ void Card::SetFaults(const Faults& faults) {
 void Card::UpdateFaults(const std::function<void(Faults&)>& edit) { state_->ApplyFaults(edit); }
 
 void Card::Unplug() { UpdateFaults([](Faults& f) { f.vanished = true; }); }
+
+void Card::PowerStateChanged(wdmsim::PciPowerState state) {
+  State& s = *state_;
+  const bool down = state != wdmsim::PciPowerState::D0;
+  {
+    std::lock_guard lock(s.mu);
+    if (down == s.poweredDown) return;
+    s.poweredDown = down;
+    if (!down) std::fill(s.registers.begin(), s.registers.end(), 0u);  // reset values
+  }
+  if (down) s.engine->Reset();  // what was in flight never finishes
+  s.UpdateLine();
+}
 
 uint32_t Card::PeekRegister(uint32_t reg) const {
   std::lock_guard lock(state_->mu);

@@ -111,6 +111,9 @@ class Card : public wdmsim::PciFunction {
 
   // Surprise removal: the card vanishes (Faults::vanished).
   void Unplug() override;
+  // D1-D3: the register window is dead and the registers are lost; D0:
+  // back, with every register at its reset value (0).
+  void PowerStateChanged(wdmsim::PciPowerState state) override;
 
   // Interrupts, for the DMA engine (and tests).
   void AssertLine();

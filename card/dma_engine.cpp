@@ -204,6 +204,19 @@ void DmaEngine::Fail(CardPort& card, const char* what, uint64_t address, size_t 
                         Hex(address) + " failed: outside host memory");
 }
 
+void DmaEngine::Reset() {
+  const auto card = card_.lock();
+  if (!card) return;
+  {
+    std::lock_guard lock(mu_);
+    ++generation_[kHostToCard];
+    ++generation_[kCardToHost];
+    ++lineGeneration_;
+    card->RequestLine(false);
+  }
+  card->SyncLine();
+}
+
 void DmaEngine::ResetCounters() {
   const auto card = card_.lock();
   if (!card) return;

@@ -49,6 +49,9 @@ class DmaEngine : public std::enable_shared_from_this<DmaEngine> {
 
   // The driver stored `value` at `reg`. Called without the card's lock.
   void OnRegisterWrite(uint32_t reg, uint32_t value);
+  // Power-down: every transfer in flight is dropped without a status word,
+  // and the engine lets go of the line.
+  void Reset();
   // Engine registers whose driver stores the card drops.
   static bool IsReadOnly(uint32_t reg);
   // Simulated time (PciHost::NowNs) of the latest status word written for

@@ -92,8 +92,12 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
   PDEVICE_EXTENSION ext = ExtensionOf(deviceObject);
   RtlZeroMemory(ext, sizeof(DEVICE_EXTENSION));
-  ext->ulRegShadow_DmaRead[0] = REG_SHADOW_FORCE_WRITE;
-  ext->ulRegShadow_DmaWrite[0] = REG_SHADOW_FORCE_WRITE;
+  ResetDescriptorShadows(ext);
+  ext->pPowerWorkItem = IoAllocateWorkItem(deviceObject);
+  if (ext->pPowerWorkItem == nullptr) {
+    IoDeleteDevice(deviceObject);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
 
   FormatInstanceName(linkName, LINK_NAME_FORMAT, instance);
   size_t linkBytes = 0;
@@ -106,6 +110,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   NTSTATUS linkStatus = IoCreateSymbolicLink(&linkNameString, &deviceNameString);
   if (!NT_SUCCESS(linkStatus)) {
     DbgPrint("WARNING - Unable to create symbolic link for Win32 Apps\n");
+    IoFreeWorkItem(ext->pPowerWorkItem);
     IoDeleteDevice(deviceObject);
     return linkStatus;
   }
@@ -116,6 +121,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   if (ext->pLowerDeviceObject == nullptr) {  // note 3
     DbgPrint("vantrel  %s %d\n", MODULE_DRIVER, __LINE__);
     IoDeleteSymbolicLink(&linkNameString);
+    IoFreeWorkItem(ext->pPowerWorkItem);
     IoDeleteDevice(deviceObject);
     return STATUS_NO_SUCH_DEVICE;
   }
@@ -177,5 +183,6 @@ VOID DeleteDevice(PDEVICE_OBJECT DeviceObject) {
   UNICODE_STRING linkNameString;
   RtlInitUnicodeString(&linkNameString, ext->wszSymbolicLinkName);
   IoDeleteSymbolicLink(&linkNameString);
+  if (ext->pPowerWorkItem != nullptr) IoFreeWorkItem(ext->pPowerWorkItem);  // no power request is under way
   IoDeleteDevice(DeviceObject);
 }

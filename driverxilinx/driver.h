@@ -149,7 +149,7 @@ struct DEVICE_EXTENSION {
   // Counters and gate flags
   ULONG ulIsrCount;
   LONG io_control_count;  // interlocked
-  ULONG bDeviceStopped;   // interlocked; never cleared
+  ULONG bDeviceStopped;   // interlocked; cleared by a successful start
 
   // Completion poll and descriptor-register shadows
   KTIMER CheckDpcTimer;
@@ -205,6 +205,9 @@ struct DEVICE_EXTENSION {
   // synchronization event used as a mutex): two disconnects of one
   // connection would free the system's record of it twice.
   KEVENT MsiLock;
+  // The work item that finishes the return to D0 at PASSIVE_LEVEL
+  // (dispatch.cpp, note 5); allocated in AddDevice, freed with the device.
+  PIO_WORKITEM pPowerWorkItem;
 };
 typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
 
@@ -232,7 +235,7 @@ static_assert(offsetof(DEVICE_EXTENSION, MsiEventDpc) == 1512, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ucConfigSpace) == 1576, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, ulCheckDpcCnt) == 1840, "layout");
 static_assert(offsetof(DEVICE_EXTENSION, TransferLock_DmaRead) == 1848, "the additions follow the record");
-static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 5 * sizeof(KEVENT), "layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1848 + 5 * sizeof(KEVENT) + sizeof(PIO_WORKITEM), "layout");
 static_assert(sizeof(COMMON_BUFFER_POOL_ENTRY) == 32, "layout");
 
 // The only driver-wide variable: microseconds WriteRegister waits after each
@@ -274,6 +277,7 @@ NTSTATUS ReadConfigDword(PDEVICE_OBJECT DeviceObject, ULONG Offset, PVOID Buffer
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawList,
                      PCM_PARTIAL_RESOURCE_LIST TranslatedList);
 VOID StopDevice(PDEVICE_OBJECT DeviceObject);
+VOID FenceOffCard(PDEVICE_EXTENSION Extension);
 VOID ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
@@ -326,6 +330,7 @@ KMESSAGE_SERVICE_ROUTINE MsiIsr;
 KDEFERRED_ROUTINE msiDpc_func;
 VOID reg_msi(PDEVICE_EXTENSION Extension);
 VOID unreg_msi(PDEVICE_EXTENSION Extension);
+VOID RestoreMessageEnables(PDEVICE_EXTENSION Extension);
 VOID ReconnectMsi(PDEVICE_EXTENSION Extension);
 
 // ---------------------------------------------------------------------------
@@ -334,6 +339,8 @@ VOID ReconnectMsi(PDEVICE_EXTENSION Extension);
 DRIVER_DISPATCH Dispatch_Create;
 DRIVER_DISPATCH Dispatch_Close;
 DRIVER_DISPATCH Dispatch_Power;
+VOID InvalidateSavedConfigSpace(PDEVICE_EXTENSION Extension);
+VOID ResetDescriptorShadows(PDEVICE_EXTENSION Extension);
 DRIVER_DISPATCH Dispatch_DeviceIoControl;  // control.cpp
 
 // Commands of the control interface, in the shape of control.cpp's command

@@ -25,6 +25,13 @@
 //     inside the driver to give up (its pauses wait on it, its loops check
 //     it), so the wait for them is short. Together with the 200 ms pause and
 //     the wait for a moving transfer, stop takes at most about 1.2 s.
+//  7. A start begins from a clean slate. The interrupt of the last start is
+//     forgotten (a restart whose resources carry no interrupt fails as a
+//     first start does, instead of connecting the old vector), and so is
+//     the configuration copy of the last power-down: after a rebalance it
+//     holds the old BARs, and writing it back would move the card's windows
+//     away from the mapped ones. A successful start lifts the stop fence, so
+//     that the card serves control requests again after a rebalance.
 #include "driver.h"
 
 namespace {
@@ -118,7 +125,25 @@ VOID FenceCompletionPoll(PDEVICE_EXTENSION Extension) {
   }
 }
 
+// The first steps of stop: from here on no control request enters and no
+// run of the completion poll is queued (note 4).
+VOID RaiseStopFence(PDEVICE_EXTENSION Extension) {
+  Extension->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_STOPPED;
+  KeCancelTimer(&Extension->CheckDpcTimer);
+  InterlockedExchangeFlag(&Extension->bDeviceStopped, 1);
+  KeSetEvent(&Extension->StopEvent, IO_NO_INCREMENT, FALSE);  // note 6
+}
+
 }  // namespace
+
+// FenceOffCard: after this nothing of the driver touches the card or waits
+// on it: no control request is inside the driver or can enter, and the
+// completion poll has ended. Nothing is released. PASSIVE_LEVEL.
+VOID FenceOffCard(PDEVICE_EXTENSION Extension) {
+  RaiseStopFence(Extension);
+  WaitForControlRequests(Extension);
+  FenceCompletionPoll(Extension);
+}
 
 // StartDevice: takes the card from a bare device object to a running card.
 // PASSIVE_LEVEL, Plug and Play thread, after the lower drivers started.
@@ -126,6 +151,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawL
                      PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   KeClearEvent(&ext->StopEvent);  // a restart after a stop (note 6)
+  ext->ucInterruptIrql = 0;       // note 7
+  ext->ulInterruptVector = 0;
+  ext->ullInterruptAffinity = 0;
+  InvalidateSavedConfigSpace(ext);
 
   for (ULONG i = 0; i < kBarCount; ++i) {
     ReadConfigDword(DeviceObject, kBarOffset0 + 4 * i, &ext->ulBarValue[i]);
@@ -201,6 +230,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawL
     ext->bDmaDoneByRegister = 1;
   }
   DbgPrint("vantrel  %s  %d  read_reg_direct:%d\n", "StartDevice", __LINE__, ext->read_reg_direct);
+  // The next transfer arms the poll again; then the fence of an earlier
+  // stop is lifted (note 7).
+  WriteULongNoFence(&ext->bCheckDpcTimerSet, 0);
+  InterlockedExchangeFlag(&ext->bDeviceStopped, 0);
   return STATUS_SUCCESS;
 }
 
@@ -208,10 +241,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawL
 // releases them. PASSIVE_LEVEL; runs for stop and again for remove.
 VOID StopDevice(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  ext->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_STOPPED;
-  KeCancelTimer(&ext->CheckDpcTimer);
-  InterlockedExchangeFlag(&ext->bDeviceStopped, 1);
-  KeSetEvent(&ext->StopEvent, IO_NO_INCREMENT, FALSE);  // note 6
+  RaiseStopFence(ext);
   DelayMilliseconds(kStopPauseMs);
   WaitForControlRequests(ext);
   FenceCompletionPoll(ext);

@@ -5,8 +5,12 @@
 // Notes:
 //  1. Neither routine touches the card. The line routine only tells whether
 //     the interrupt is ours (a DMA status word is nonzero); completions are
-//     found by the poll. The card keeps a level line asserted while a status
-//     word is set, so the routine claims until the poll clears the word.
+//     found by the poll, which clears the word (poll.cpp, note 7). The line
+//     is shared: an interrupt the card did not raise is left to the other
+//     routines on the line, or the system calls ours again and again while
+//     the other device holds the line, and stops with an interrupt storm.
+//     The fallback routine, connected to the line when the system grants no
+//     messages, answers the same way; a message is always the card's own.
 //  2. A message-based connection is made at most once: a second connect
 //     while one is live would overwrite the only record of it (and the spin
 //     lock a running message routine holds), so it is refused. 0x7940
@@ -21,21 +25,27 @@
 #include "driver.h"
 
 // LineIsr: at the line's device IRQL with the interrupt's spin lock held.
-// TRUE while either DMA status word is nonzero.
+// True when either DMA status word is set: the card has raised the line.
+// The status words are the poll's too (poll.cpp, note 5).
+static BOOLEAN CardRaisedLine(PDEVICE_EXTENSION Extension) {
+  volatile ULONG* readStatus = static_cast<volatile ULONG*>(Extension->pCommonBuffer_VA_DmaRead);
+  volatile ULONG* writeStatus = static_cast<volatile ULONG*>(Extension->pCommonBuffer_VA_DmaWrite);
+  if (readStatus == nullptr || writeStatus == nullptr) return FALSE;
+  return (ReadULongNoFence(readStatus) != 0 || ReadULongNoFence(writeStatus) != 0) ? TRUE : FALSE;
+}
+
+// LineIsr: at the line's device IRQL with the interrupt's spin lock held.
+// TRUE while either DMA status word is nonzero (note 1).
 BOOLEAN LineIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
   UNREFERENCED_PARAMETER(Interrupt);
   PDEVICE_EXTENSION ext = ExtensionOf(static_cast<PDEVICE_OBJECT>(ServiceContext));
   // A diagnostic count, read by get-register without the interrupt's lock.
   WriteULongNoFence(&ext->ulIsrCount, ReadULongNoFence(&ext->ulIsrCount) + 1);
-  // The status words are the poll's too (poll.cpp, note 5).
-  volatile ULONG* readStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaRead);
-  volatile ULONG* writeStatus = static_cast<volatile ULONG*>(ext->pCommonBuffer_VA_DmaWrite);
-  if (readStatus == nullptr || writeStatus == nullptr) return FALSE;
-  return (ReadULongNoFence(readStatus) != 0 || ReadULongNoFence(writeStatus) != 0) ? TRUE : FALSE;
+  return CardRaisedLine(ext);
 }
 
-// MsiIsr: at the message's device IRQL with MsiSpinLock held; also the
-// fallback line routine (then MessageId is absent). Always claims.
+// MsiIsr: at the message's device IRQL with MsiSpinLock held. A message is
+// the card's own: always claimed.
 BOOLEAN MsiIsr(PKINTERRUPT Interrupt, PVOID ServiceContext, ULONG MessageId) {
   UNREFERENCED_PARAMETER(Interrupt);
   UNREFERENCED_PARAMETER(MessageId);
@@ -48,9 +58,12 @@ BOOLEAN MsiIsr(PKINTERRUPT Interrupt, PVOID ServiceContext, ULONG MessageId) {
   return TRUE;
 }
 
-// The fallback routine has the line routine's signature.
+// The fallback routine has the line routine's signature and claims only
+// what the card raised (note 1).
 static KSERVICE_ROUTINE MsiFallbackIsr;
 static BOOLEAN MsiFallbackIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
+  PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(ServiceContext);
+  if (ext == nullptr || !CardRaisedLine(ext)) return FALSE;
   return MsiIsr(Interrupt, ServiceContext, 0);
 }
 
@@ -142,5 +155,15 @@ VOID ReconnectMsi(PDEVICE_EXTENSION Extension) {
   AcquireMsiLock(Extension);  // note 4
   DisconnectMsiLocked(Extension);
   ConnectMsiLocked(Extension);
+  ReleaseMsiLock(Extension);
+}
+
+// RestoreMessageEnables: the card came back from D3 with its registers
+// reset; a live message connection gets its enables back. PASSIVE_LEVEL.
+VOID RestoreMessageEnables(PDEVICE_EXTENSION Extension) {
+  AcquireMsiLock(Extension);  // note 4
+  if (Extension->pMsiConnectionContext != nullptr) {
+    WriteCardRegister(Extension, regs::kRegMsiEnable, regs::kMsiEnableAll);
+  }
   ReleaseMsiLock(Extension);
 }

@@ -4,8 +4,9 @@
 //
 // Notes:
 //  1. Start runs the lower drivers first (the bus driver must have powered
-//     and enabled the card), stop and remove release after and before the
-//     lower drivers respectively, as a function driver must.
+//     and enabled the card); stop, surprise removal and remove release or
+//     fence off the card before the lower drivers see the request, since
+//     the bus driver may power the card down or forget it as it handles it.
 //  2. Query-stop and query-remove are refused while a control request is
 //     inside the driver; there is no remove lock.
 //  3. Configuration-space requests are sent to the top of the card's stack,
@@ -74,14 +75,15 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// PnPStopDevice: the lower drivers see the stop before our resources go.
-// PASSIVE_LEVEL.
+// PnPStopDevice: our resources go before the lower drivers see the stop
+// (note 1). PASSIVE_LEVEL. Returns the lower drivers' status.
 NTSTATUS PnPStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  ForwardIrp(DeviceObject, Irp);
   PAGED_CODE();
   StopDevice(DeviceObject);
+  Irp->IoStatus.Status = STATUS_SUCCESS;  // a function driver does not fail a stop
+  NTSTATUS status = ForwardIrp(DeviceObject, Irp);
   DbgPrint("qm4200.sys: PnPStopDevice complete!\n");
-  return STATUS_SUCCESS;
+  return status;
 }
 
 // PnPQueryRemoveDevice: query-remove and query-stop alike (note 2).
@@ -110,13 +112,17 @@ NTSTATUS PnPRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PnPSurpriseRemoval: the card is gone. Nothing is released until the
-// remove request (the last handle may be closed long after), but the control
-// requests inside the driver give up now: their register reads and loops
-// would otherwise wait on a card that can no longer answer, and hold the
-// handle, and so the removal, up. PASSIVE_LEVEL.
+// remove request (the last handle may be closed long after), but the card is
+// fenced off at once, as stop fences it (FenceOffCard): the control requests
+// inside the driver give up (their register reads and loops would otherwise
+// wait on a card that can no longer answer, and hold the handle, and so the
+// removal, up), new ones are refused, and the completion poll ends, so that
+// nothing takes the all-ones of an empty slot for a finished transfer.
+// PASSIVE_LEVEL.
 NTSTATUS PnPSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  KeSetEvent(&ExtensionOf(DeviceObject)->StopEvent, IO_NO_INCREMENT, FALSE);
   DbgPrint("IRP_MN_SURPRISE_REMOVAL\n");
+  FenceOffCard(ExtensionOf(DeviceObject));
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   return ForwardIrp(DeviceObject, Irp);
 }
 

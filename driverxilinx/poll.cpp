@@ -26,6 +26,12 @@
 //     shared without a lock (driver.h, note 1): every access outside the
 //     set-up and release paths is a NoFence load or store. A lost count or
 //     an extra arming of the timer is harmless.
+//  7. Cards that report completion in status registers also write the
+//     status word in host memory. The poll leaves that word alone (callers
+//     check it to tell this transfer's wake from the previous one's); the
+//     commands that end a transfer clear it (transfer.cpp, note 7). A
+//     register that reads all-ones is a card that has left the bus, not a
+//     finished transfer.
 #include "driver.h"
 
 namespace {
@@ -34,6 +40,7 @@ constexpr LONGLONG kFirstPollDelay = -20000;  // 2 ms relative
 constexpr LONGLONG kPollPeriod = -10000;      // 1 ms relative
 constexpr ULONGLONG kCountTraceInterval = 100000000;  // 10 s in 100 ns units
 constexpr ULONG kStatusTwo = 0x02000000;  // the card's big-endian 2, as the processor reads it
+constexpr ULONG kVanishedCard = 0xFFFFFFFF;  // what a read of an empty slot returns
 
 VOID SignalIfRegistered(PKEVENT Event) {
   if (Event != nullptr) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
@@ -51,6 +58,12 @@ VOID ConsumeStatusWord(PVOID CommonBuffer, ULONG* LastStatus, volatile ULONG* St
   if (status == kStatusTwo) InterlockedExchangeFlag(Status2, 1);
   if (InterlockedReadFlag(Running) != 0) InterlockedExchangeFlag(Running, 0);
   SignalIfRegistered(Event);
+}
+
+// One direction in register mode (note 7).
+VOID SignalFromStatusRegister(PDEVICE_EXTENSION Extension, ULONG Register, PKEVENT Event) {
+  ULONG status = ReadRegister(Extension, Register);
+  if (status != 0 && status != kVanishedCard) SignalIfRegistered(Event);
 }
 
 }  // namespace
@@ -87,9 +100,9 @@ VOID checkDpc_func(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOI
   PKEVENT writeEvent = RegisteredEvent(&ext->pEvent_DmaWrite);
   if (ext->bDmaDoneByRegister) {
     // Register mode: the card's status registers stay set until it clears
-    // them; the event is set on every run while they do.
-    if (ReadRegister(ext, regs::kDmaReadDoneStatus) != 0) SignalIfRegistered(readEvent);
-    if (ReadRegister(ext, regs::kDmaWriteDoneStatus) != 0) SignalIfRegistered(writeEvent);
+    // them; the event is set on every run while they do (note 7).
+    SignalFromStatusRegister(ext, regs::kDmaReadDoneStatus, readEvent);
+    SignalFromStatusRegister(ext, regs::kDmaWriteDoneStatus, writeEvent);
   } else {
     ConsumeStatusWord(ext->pCommonBuffer_VA_DmaRead, &ext->ulLastStatus_DmaRead, &ext->bStatus2_DmaRead,
                       &ext->bRunning_DmaRead, readEvent);

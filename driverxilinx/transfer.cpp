@@ -3,9 +3,12 @@
 //
 // Notes:
 //  1. The user buffer is locked for the life of the transfer to validate and
-//     pin it; the data itself is copied by the processor, in the caller's
-//     process, between the user address and the common buffer. The card is
-//     only ever given bus addresses inside common buffers.
+//     pin it; the data itself is copied by the processor between the locked
+//     pages' system address and the common buffer. The user address is the
+//     locking request's: a finish may come from another thread or process
+//     (any handle of the card), and the user may change its view of the
+//     pages meanwhile, but the locked pages stay where they are. The card
+//     is only ever given bus addresses inside common buffers.
 //  2. The scatter/gather item at 0x200 is four big-endian words: the length
 //     in 32-bit words (bits 21..0), the user parameter, 0, and the bus
 //     address of the data area (common buffer + 0x1000).
@@ -24,7 +27,12 @@
 //  7. The status word is the poll's as much as the commands': the poll takes
 //     it with an interlocked exchange at any moment, under no lock
 //     (poll.cpp, note 5). The commands clear it with a store of its own
-//     (ClearStatusWord) and leave it out of their bulk clears.
+//     (ClearStatusWord) and leave it out of their bulk clears. The commands
+//     that end a transfer (6 and 8) clear it too: on cards that report
+//     completion in status registers the poll leaves it set, and the line
+//     routine, which claims the shared line while a word is set
+//     (interrupts.cpp, note 1), would otherwise claim every interrupt of
+//     the other devices on it until the next transfer.
 #include "driver.h"
 
 namespace {
@@ -109,22 +117,10 @@ BOOLEAN LockUserBuffer(PDEVICE_EXTENSION Extension, const Direction& Dir, IOCTL_
   return TRUE;
 }
 
-struct CopyContext {
-  PVOID user;
-  PVOID kernel;
-  ULONG length;
-  BOOLEAN toUser;
-};
-
-VOID ProbeAndCopy(PVOID Context) {
-  auto* c = static_cast<CopyContext*>(Context);
-  if (c->toUser) {
-    ProbeForWrite(c->user, c->length, 1);
-    RtlCopyMemory(c->user, c->kernel, c->length);
-  } else {
-    ProbeForRead(c->user, c->length, 1);
-    RtlCopyMemory(c->kernel, c->user, c->length);
-  }
+// The locked buffer's system address (note 1), or null when the system
+// cannot map it now.
+PUCHAR LockedBuffer(PMDL Mdl) {
+  return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority));
 }
 
 // Hands the prepared transfer to the card (notes 2 to 4). PASSIVE_LEVEL.
@@ -185,14 +181,14 @@ NTSTATUS SubmitDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   if (!LockUserBuffer(Extension, dir, Block)) return STATUS_INSUFFICIENT_RESOURCES;
 
   ClearDmaReadBuffer(dir.buffer);
-  CopyContext copy = {MmGetMdlVirtualAddress(*dir.userMdl), static_cast<PUCHAR>(dir.buffer) + cbuf::kData,
-                      *dir.length, FALSE};
-  if (RunGuarded(ProbeAndCopy, &copy)) {
+  PUCHAR source = LockedBuffer(*dir.userMdl);
+  if (source == nullptr) {
     // Not handed over; the buffer stays locked until command 6, the next
     // lock or close.
     Block->ulResult = RESULT_DMAREAD_FAILED;
     return STATUS_SUCCESS;
   }
+  RtlCopyMemory(static_cast<PUCHAR>(dir.buffer) + cbuf::kData, source, *dir.length);
   StartTransfer(Extension, dir);
   return STATUS_SUCCESS;
 }
@@ -201,6 +197,7 @@ NTSTATUS SubmitDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
 // is done with it.
 NTSTATUS ReleaseDmaRead(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   UNREFERENCED_PARAMETER(Block);
+  if (Extension->pCommonBuffer_VA_DmaRead != nullptr) ClearStatusWord(Extension->pCommonBuffer_VA_DmaRead);  // note 7
   UnlockUserBuffer_DmaRead(Extension);
   Extension->ulLength_DmaRead = 0;
   return STATUS_SUCCESS;
@@ -225,11 +222,15 @@ NTSTATUS SubmitDmaWrite(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
 NTSTATUS CompleteDmaWrite(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
   Direction dir = DmaWrite(Extension);
   if (*dir.length != 0 && *dir.userMdl != nullptr) {
-    CopyContext copy = {MmGetMdlVirtualAddress(*dir.userMdl), static_cast<PUCHAR>(dir.buffer) + cbuf::kData,
-                        *dir.length, TRUE};
-    if (RunGuarded(ProbeAndCopy, &copy)) Block->ulResult = RESULT_DMAWRITE_COPY_FAILED;
+    PUCHAR target = LockedBuffer(*dir.userMdl);
+    if (target != nullptr) {
+      RtlCopyMemory(target, static_cast<PUCHAR>(dir.buffer) + cbuf::kData, *dir.length);
+    } else {
+      Block->ulResult = RESULT_DMAWRITE_COPY_FAILED;
+    }
   }
   *dir.length = 0;
+  if (dir.buffer != nullptr) ClearStatusWord(dir.buffer);  // note 7
   UnlockUserBuffer_DmaWrite(Extension);
   return STATUS_SUCCESS;
 }

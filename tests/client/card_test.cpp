@@ -131,7 +131,7 @@ TEST_P(CardTest, FailuresAreValues) {
   EXPECT_NE(answer.error().message().find("unknown command"), std::string::npos);
 
   // A stopped card refuses everything; the I/O manager returns no block.
-  ASSERT_EQ(kernel->Rebalance(*slot), STATUS_SUCCESS);
+  ASSERT_EQ(kernel->SendRequest(slot->Fdo(), IRP_MJ_PNP, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
   auto version = c.Version();
   ASSERT_FALSE(version.ok());
   EXPECT_EQ(version.error().kind(), ErrorKind::kSystem);

@@ -195,8 +195,12 @@ TEST_F(TransferTest, RefusalsAreValues) {
   EXPECT_EQ(bogus.error().kind(), ErrorKind::kSystem);
 }
 
+// On a device whose registry says MSISupported (the products' INFs do not:
+// there the connection falls back to the line, and the line routine claims
+// the completions first).
 TEST_F(TransferTest, MessageEventSignalsOnCompletions) {
   Card& c = Start();
+  kernel->SetMsiSupported(*slot, true);
   ASSERT_TRUE(c.ConnectMessageInterrupts().ok());
   auto message = c.NewEvent();
   ASSERT_TRUE(c.RegisterMessageEvent(*message).ok());

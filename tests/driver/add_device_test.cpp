@@ -72,6 +72,8 @@ TEST_F(DriverTest, ExtensionStartsZeroedExceptItsFirstValues) {
   std::memset(copy.wszSymbolicLinkName, 0, sizeof(copy.wszSymbolicLinkName));
   copy.bFirstReadRegister = copy.ulReadWriteBackAddr = 0;
   copy.ulRegShadow_DmaRead[0] = copy.ulRegShadow_DmaWrite[0] = 0;
+  EXPECT_NE(copy.pPowerWorkItem, nullptr);
+  copy.pPowerWorkItem = nullptr;
   for (auto* object : {static_cast<void*>(&copy.WatchdogTimer), static_cast<void*>(&copy.CheckDpcTimer)}) {
     std::memset(object, 0, sizeof(KTIMER));
   }

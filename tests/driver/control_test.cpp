@@ -84,7 +84,7 @@ TEST_F(ControlTest, UnknownCommandsGiveResultEight) {
 }
 
 TEST_F(ControlTest, AfterStopEveryRequestFailsWithNothingReturned) {
-  ASSERT_EQ(kernel->Rebalance(*slot), STATUS_SUCCESS);
+  ASSERT_EQ(kernel->SendRequest(Fdo(*slot), IRP_MJ_PNP, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
   Reply r = Command(IOCTL_GET_VERSION);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, wdmsim::ERROR_NO_SYSTEM_RESOURCES);

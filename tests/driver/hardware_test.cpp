@@ -3,6 +3,7 @@
 
 #include "card/plug.h"
 #include "fixture.h"
+#include "support/session.h"
 
 using wdmsim::ResourceLists;
 using wdmsim::Slot;
@@ -18,6 +19,18 @@ uint32_t LastWrite(const card::Card& c, uint64_t offset) {
 }
 
 class HardwareTest : public DriverTest {};
+
+// The default resources without the line interrupt.
+ResourceLists WithoutInterrupt(ResourceLists lists) {
+  for (size_t i = 0; i < lists.raw.size(); ++i) {
+    if (lists.raw[i].Type == CmResourceTypeInterrupt) {
+      lists.raw.erase(lists.raw.begin() + static_cast<long>(i));
+      lists.translated.erase(lists.translated.begin() + static_cast<long>(i));
+      break;
+    }
+  }
+  return lists;
+}
 
 TEST_F(HardwareTest, StartMapsBothWindowsArmsTheWriteBackAndReadsTheCapability) {
   Slot& slot = StartedCard();
@@ -94,14 +107,7 @@ class ResourceTest : public DriverTest {
 
 TEST_F(ResourceTest, NoInterruptFailsAfterMappingAndTheCardIsRemoved) {
   Slot& slot = Plugged();
-  ResourceLists lists = kernel->DefaultResources(slot);
-  for (size_t i = 0; i < lists.raw.size(); ++i) {
-    if (lists.raw[i].Type == CmResourceTypeInterrupt) {
-      lists.raw.erase(lists.raw.begin() + static_cast<long>(i));
-      lists.translated.erase(lists.translated.begin() + static_cast<long>(i));
-      break;
-    }
-  }
+  ResourceLists lists = WithoutInterrupt(kernel->DefaultResources(slot));
   image->ClearDbgOutput();
   EXPECT_EQ(kernel->StartCard(slot, lists), STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT);
   EXPECT_EQ(CountLines("Translated resource(Bar2) is memory at"), 1u);
@@ -251,28 +257,128 @@ TEST_F(HardwareTest, UnknownMinorCodesArePrintedAndPassedDown) {
   }
 }
 
-TEST_F(HardwareTest, StopReleasesEverythingAndRemoveAfterStopIsHarmless) {
+// A rebalance stops the card and starts it on its new resources: it serves
+// control requests again, and a stop straight before a remove is harmless.
+TEST_F(HardwareTest, ARebalancedCardServesAgainAndRemoveAfterStopIsHarmless) {
   Slot& slot = StartedCard();
   DEVICE_EXTENSION* ext = Extension(slot);
   ASSERT_EQ(kernel->Rebalance(slot), STATUS_SUCCESS);  // query-stop, stop, start
   EXPECT_EQ(ext->bDeviceStarted, 1u);
-  EXPECT_EQ(ext->bDeviceStopped, 1u);
-  EXPECT_NE(ext->pBar2_VA, nullptr);  // started again
+  EXPECT_EQ(ext->bDeviceStopped, 0u);  // the start lifted the stop's fence
+  EXPECT_NE(ext->pBar2_VA, nullptr);
   // Stop's marker; the restart's capability read is answered at once.
   EXPECT_EQ(ext->ulReadWriteBackAddr, 0x56780000u);
 
-  // Stopped for good: control requests fail even after the new start.
   HANDLE h = kernel->DefaultProcess().CreateFileW(u"\\\\.\\Talvrex_v100-0");
   ASSERT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
   IOCTL_BUFFER_A block{};
   block.ulCommand = IOCTL_GET_VERSION;
-  uint32_t returned = 0xFF;
-  EXPECT_FALSE(kernel->DefaultProcess().DeviceIoControl(h, IOCTL_COMMAND, &block, sizeof(block), &block,
-                                                        sizeof(block), &returned));
-  EXPECT_EQ(kernel->DefaultProcess().GetLastError(), wdmsim::ERROR_NO_SYSTEM_RESOURCES);
-  EXPECT_EQ(returned, 0u);
+  uint32_t returned = 0;
+  EXPECT_TRUE(kernel->DefaultProcess().DeviceIoControl(h, IOCTL_COMMAND, &block, sizeof(block), &block,
+                                                       sizeof(block), &returned));
+  EXPECT_EQ(returned, sizeof(block));
   kernel->DefaultProcess().CloseHandle(h);
   EXPECT_EQ(ext->io_control_count, 0);
+
+  // A stop the PnP manager sends on its own, then removal.
+  EXPECT_EQ(kernel->SendRequest(Fdo(slot), IRP_MJ_PNP, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(ext->pBar2_VA, nullptr);
+  EXPECT_EQ(ext->bDeviceStopped, 1u);
+  EXPECT_EQ(kernel->RemoveCard(slot), STATUS_SUCCESS);
+}
+
+// Stop and surprise removal fence off the card before the bus driver, which
+// may power it down or forget it, sees the request; stop releases everything
+// first and answers with the bus driver's status.
+TEST_F(HardwareTest, StopAndSurpriseRemovalLetGoOfTheCardBeforeTheBusDriverSeesThem) {
+  Slot& slot = StartedCard();
+  DEVICE_EXTENSION* ext = Extension(slot);
+  struct Seen {
+    bool stopped = false;
+    bool mapped = false;
+    bool connected = false;
+  } atStop, atSurprise;
+  kernel->SetBusBehaviour(slot, {.fail = {IRP_MN_STOP_DEVICE}, .onRequest = [&](UCHAR minor) {
+                                   if (minor != IRP_MN_STOP_DEVICE) return;
+                                   atStop = {ext->bDeviceStopped != 0, ext->pBar2_VA != nullptr,
+                                             ext->pInterruptObject != nullptr};
+                                 }});
+  EXPECT_EQ(kernel->SendRequest(Fdo(slot), IRP_MJ_PNP, IRP_MN_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(atStop.stopped);
+  EXPECT_FALSE(atStop.mapped);
+  EXPECT_FALSE(atStop.connected);
+
+  Slot& other = StartedCard();
+  DEVICE_EXTENSION* otherExt = Extension(other);
+  kernel->SetBusBehaviour(other, {.onRequest = [&](UCHAR minor) {
+                                    if (minor != IRP_MN_SURPRISE_REMOVAL) return;
+                                    atSurprise = {otherExt->bDeviceStopped != 0, otherExt->pBar2_VA != nullptr,
+                                                  otherExt->pInterruptObject != nullptr};
+                                  }});
+  EXPECT_EQ(kernel->SurpriseRemove(other), STATUS_SUCCESS);
+  EXPECT_TRUE(atSurprise.stopped);    // fenced off at once
+  EXPECT_TRUE(atSurprise.mapped);     // released only at remove
+  EXPECT_TRUE(atSurprise.connected);
+  kernel->SetBusBehaviour(slot, {});  // the look-out refers to this test's locals
+}
+
+// A start begins from a clean slate: a restart whose resources carry no
+// interrupt fails as a first start does, and a configuration copy taken
+// before a restart (the old BARs) is never written back.
+TEST_F(HardwareTest, ARestartForgetsTheLastStartsInterruptAndConfigurationCopy) {
+  Slot& slot = StartedCard();
+  POWER_STATE d3, d0;
+  d3.DeviceState = PowerDeviceD3;
+  d0.DeviceState = PowerDeviceD0;
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d3);  // the copy is taken
+  ASSERT_EQ(kernel->Rebalance(slot), STATUS_SUCCESS);
+  image->ClearDbgOutput();
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d0);
+  EXPECT_EQ(CountLines("IRP_MN_WRITE_CONFIG"), 0u);
+
+  // A copy is written back once.
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d3);
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d0);
+  kernel->SendPowerRequest(slot, IRP_MN_SET_POWER, DevicePowerState, d0);
+  EXPECT_EQ(CountLines("IRP_MN_WRITE_CONFIG"), 1u);
+
+  EXPECT_EQ(kernel->Rebalance(slot, WithoutInterrupt(kernel->DefaultResources(slot))),
+            STATUS_BIOS_FAILED_TO_CONNECT_INTERRUPT);
+  EXPECT_EQ(slot.Fdo(), nullptr);  // the PnP manager removed the stack
+}
+
+// A bus driver that answers later from another thread, or refuses: the
+// driver waits for the answer (start, capabilities, configuration space,
+// power) and passes a refusal on.
+TEST_F(HardwareTest, LowerDriversThatPendOrRefuseAreWaitedForAndHeard) {
+  Slot& slot = StartedCard();
+  kernel->SetBusBehaviour(slot, {.pend = true});
+  ASSERT_EQ(kernel->Rebalance(slot), STATUS_SUCCESS);
+  kernel->SleepAndResume();
+  EXPECT_EQ(Extension(slot)->bDeviceStopped, 0u);
+  EXPECT_NE(Extension(slot)->pInterruptObject, nullptr);
+
+  struct Refusal {
+    UCHAR minor;
+    NTSTATUS (wdmsim::Kernel::*sequence)(Slot&);
+  };
+  for (Refusal r : {Refusal{IRP_MN_QUERY_STOP_DEVICE, &wdmsim::Kernel::QueryStopThenCancel},
+                    Refusal{IRP_MN_QUERY_REMOVE_DEVICE, &wdmsim::Kernel::QueryRemoveAndRemove}}) {
+    SCOPED_TRACE(r.minor);
+    kernel->SetBusBehaviour(slot, {.pend = true, .fail = {r.minor}});
+    EXPECT_EQ((kernel.get()->*r.sequence)(slot), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(slot.Fdo(), nullptr);
+    EXPECT_EQ(Extension(slot)->bDeviceStopped, 0u);
+  }
+  kernel->SetBusBehaviour(slot, {.pend = true});
+  EXPECT_EQ(kernel->QueryRemoveAndRemove(slot), STATUS_SUCCESS);
+
+  // A start the bus driver refuses is reported and removed.
+  kernel->SetBusBehaviour(slot, {.pend = true, .fail = {IRP_MN_START_DEVICE}});
+  image->ClearDbgOutput();
+  EXPECT_EQ(kernel->EnableCard(slot), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(CountLines("ERROR - Lower driver failed IRP, unable to start device (status=C0000001)"), 1u);
+  EXPECT_EQ(slot.Fdo(), nullptr);
 }
 
 TEST_F(HardwareTest, RemovingOneCardOfTwoLeavesTheOther) {
@@ -358,6 +464,44 @@ TEST_F(HardwareTest, SleepSavesAndResumeWritesBackTheSameConfigSpace) {
   EXPECT_EQ(std::memcmp(after + 0x10, before + 0x10, 24), 0);
   // Four set-power requests (system and device, down and up).
   EXPECT_EQ(ext->ulReadWriteBackAddr, marker + 4 * 0x1000);
+}
+
+// The card loses its registers in D3. The driver asks for D3 and D0 itself
+// (the power manager sends system requests only) and reports them; after
+// the return to D0 it has set the card up again: register reads answer
+// (the write-back is armed again), the first transfer of each direction
+// writes every descriptor, and frames flow both ways.
+TEST_F(HardwareTest, AfterSleepTheCardIsSetUpAgainAndFramesFlow) {
+  Slot& slot = StartedCard();
+  auto& process = kernel->DefaultProcess();
+  HANDLE h = process.CreateFileW(support::Win32Name(slot));
+  ASSERT_NE(h, wdmsim::INVALID_HANDLE_VALUE);
+  support::Session s(process, h);
+  HANDLE played = process.CreateEventW(false, false);
+  HANDLE captured = process.CreateEventW(false, false);
+  ASSERT_TRUE(s.RegisterEvent(IOCTL_SET_EVENT_DMAREAD, played).ok);
+  ASSERT_TRUE(s.RegisterEvent(IOCTL_SET_EVENT_DMAWRITE, captured).ok);
+  constexpr uint32_t kBytes = 0x4000;
+  auto* buffer = static_cast<uint8_t*>(process.VirtualAlloc(kBytes));
+  EXPECT_EQ(s.Playout(buffer, kBytes, 1, 1, played), "");
+  EXPECT_EQ(s.Capture(buffer, kBytes, 1, 2, captured), "");
+  ASSERT_TRUE(s.SetRegister(0x3000, 0x5A5A5A5A).ok);
+
+  kernel->Sleep();
+  EXPECT_EQ(kernel->ReportedDeviceState(Fdo(slot)), PowerDeviceD3);
+  kernel->Resume();
+  EXPECT_EQ(kernel->ReportedDeviceState(Fdo(slot)), PowerDeviceD0);
+  EXPECT_EQ(s.GetRegister(0x3000).block.ulData, 0u);  // reset in D3, read through the re-armed write-back
+  card::CardIn(slot).ClearAccessLog();
+  EXPECT_EQ(s.Playout(buffer, kBytes, 2, 1, played), "");
+  EXPECT_EQ(s.Capture(buffer, kBytes, 2, 2, captured), "");
+  for (uint32_t reg = regs::kDmaWriteDesc0; reg <= regs::kDmaReadDesc3; reg += 4) {
+    EXPECT_NE(LastWrite(card::CardIn(slot), reg), 0xDEADBEEFu) << std::hex << reg;
+  }
+  process.VirtualFree(buffer);
+  process.CloseHandle(played);
+  process.CloseHandle(captured);
+  process.CloseHandle(h);
 }
 
 TEST_F(HardwareTest, EveryPowerRequestMovesTheMarker) {

@@ -4,11 +4,19 @@
 
 #include "card/plug.h"
 #include "control_fixture.h"
+#include "support/line_device.h"
 
 namespace {
 
 class InterruptTest : public ControlTest {
  protected:
+  void SetUp() override {
+    ControlTest::SetUp();
+    // The products' INFs do not say MSISupported; these tests play a
+    // device whose registry does.
+    if (MsiSupported()) kernel->SetMsiSupported(*slot, true);
+  }
+  virtual bool MsiSupported() { return true; }
   void TearDown() override {
     if (never_ != nullptr) process().CloseHandle(never_);
     ControlTest::TearDown();
@@ -26,6 +34,12 @@ class InterruptTest : public ControlTest {
     o.linePulseWidthNs = 20'000'000;
     return o;
   }
+  // A spurious pulse, raised inside one call: outside one the test thread
+  // holds no time back, and the line could be delivered for as long as the
+  // thread is descheduled before the pulse's end is even scheduled.
+  void Pulse() {
+    kernel->InOneCall([&] { card::CardIn(*slot).InjectSpuriousLinePulse(); });
+  }
   bool MessagesHandled(uint64_t n) {
     return kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).messagesClaimed >= n; });
   }
@@ -40,7 +54,7 @@ class InterruptTest : public ControlTest {
 TEST_F(InterruptTest, LineRoutineClaimsOnlyWhileAStatusWordIsSet) {
   auto counts = kernel->InterruptCountsFor(*slot);
   ULONG isrCount = ext()->ulIsrCount;
-  card::CardIn(*slot).InjectSpuriousLinePulse();
+  Pulse();
   ASSERT_TRUE(LineDelivered(counts.lineDeliveries));
   auto after = kernel->InterruptCountsFor(*slot);
   EXPECT_EQ(after.lineClaimed, counts.lineClaimed);  // both status words are 0: not ours
@@ -52,7 +66,7 @@ TEST_F(InterruptTest, LineRoutineClaimsOnlyWhileAStatusWordIsSet) {
   // A pending completion makes every interrupt on the line the card's.
   KeCancelTimer(&ext()->CheckDpcTimer);  // keep the poll from consuming it
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0x02000000;
-  card::CardIn(*slot).InjectSpuriousLinePulse();
+  Pulse();
   EXPECT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineClaimed > after.lineClaimed; }));
   *static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaWrite) = 0;
 }
@@ -97,6 +111,68 @@ TEST_F(InterruptTest, StopReleasesTheMessageEventAndTheConnection) {
   EXPECT_EQ(ext()->pMsiEvent, nullptr);
   EXPECT_EQ(ext()->pMsiConnectionContext, nullptr);
   card::CardIn(*slot).InjectSpuriousMessage(0);
+  EXPECT_EQ(process().WaitForSingleObject(event, 20), wdmsim::WAIT_TIMEOUT);
+  process().CloseHandle(event);
+}
+
+// A card without message interrupts: the connection falls back to the line,
+// where the fallback routine follows the line routine. An interrupt the card
+// did not raise (no status word set) is left to the line's other devices,
+// and signals nothing.
+class LineOnlyTest : public InterruptTest {
+ protected:
+  card::CardOptions Options() override {
+    card::CardOptions o = InterruptTest::Options();
+    o.msiMessages = 0;
+    return o;
+  }
+};
+
+// A second device shares the card's line and holds it until its own routine
+// acknowledges it. The card's routines (the line routine and the fallback
+// routine the message connect put on the line) leave its interrupts alone,
+// so it is served each time; a routine that claimed them would starve it
+// into an interrupt storm.
+TEST_F(LineOnlyTest, AnotherDeviceOnTheCardsLineIsServed) {
+  SetRegister(0x7941, 0);
+  ASSERT_EQ(ext()->MsiConnectParameters.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
+  PKINTERRUPT object = nullptr;
+  support::LineDevice* neighbour = support::PlugNeighbour(*kernel, *slot, &object);
+  ASSERT_NE(object, nullptr);
+  for (int i = 1; i <= 3; ++i) {
+    kernel->InOneCall([&] { neighbour->Raise(); });
+    ASSERT_TRUE(kernel->RunUntil([&] { return neighbour->served() == i || !kernel->BugCheckReport().empty(); }));
+    ASSERT_EQ(kernel->BugCheckReport(), "");
+  }
+  IoDisconnectInterrupt(object);
+}
+
+// The products' INFs do not say MSISupported: a message connect falls back
+// to the line although the card offers messages.
+class ProductRegistryTest : public InterruptTest {
+ protected:
+  bool MsiSupported() override { return false; }
+};
+
+TEST_F(ProductRegistryTest, MessageConnectFallsBackToTheLine) {
+  SetRegister(0x7941, 0);
+  ASSERT_NE(ext()->pMsiConnectionContext, nullptr);
+  EXPECT_EQ(ext()->MsiConnectParameters.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
+}
+
+TEST_F(LineOnlyTest, TheFallbackRoutineClaimsOnlyWhatTheCardRaised) {
+  SetRegister(0x7941, 0);
+  ASSERT_NE(ext()->pMsiConnectionContext, nullptr);
+  EXPECT_EQ(ext()->MsiConnectParameters.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
+  HANDLE event = process().CreateEventW(false, false);
+  IOCTL_BUFFER_A block{};
+  block.ulCommand = IOCTL_SET_EVENT_MSI;
+  block.hEvent = reinterpret_cast<uint64_t>(event);
+  ASSERT_TRUE(Send(block).ok);
+  const auto before = kernel->InterruptCountsFor(*slot);
+  Pulse();
+  ASSERT_TRUE(LineDelivered(before.lineDeliveries));
+  EXPECT_EQ(kernel->InterruptCountsFor(*slot).lineClaimed, before.lineClaimed);
   EXPECT_EQ(process().WaitForSingleObject(event, 20), wdmsim::WAIT_TIMEOUT);
   process().CloseHandle(event);
 }

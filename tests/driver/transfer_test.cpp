@@ -161,15 +161,40 @@ TEST_F(TransferTest, UnusableBuffersFailTheLockOrTheCopy) {
   EXPECT_EQ(ext()->pMdl_UserBuffer_DmaWrite, nullptr);
 }
 
-TEST_F(TransferTest, BufferThatBecomesReadOnlyFailsTheFinishCopy) {
+// The finish copies through the locked pages' system address, never the
+// user address of the request that locked them: the data arrives when the
+// caller has made its view read-only since, and when the finish comes from
+// another process; only a mapping the system cannot make fails the copy.
+TEST_F(TransferTest, TheFinishCopyGoesThroughTheLockedPages) {
   uint8_t* user = UserBuffer(4096);
+  auto* data = static_cast<uint8_t*>(ext()->pCommonBuffer_VA_DmaWrite) + 0x1000;
   ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, 4096).ok);
-  process().VirtualProtect(user, 4096, wdmsim::PAGE_READONLY);
+  std::memset(data, 0xA5, 4096);  // what the card moved
+  ASSERT_TRUE(process().VirtualProtect(user, 4096, wdmsim::PAGE_READONLY));
   Reply finish = Command(IOCTL_FINISH_DMAWRITE);
   EXPECT_TRUE(finish.ok);
-  EXPECT_EQ(finish.block.ulResult, RESULT_DMAWRITE_COPY_FAILED);
+  EXPECT_EQ(finish.block.ulResult, RESULT_SUCCESS);
+  EXPECT_EQ(user[0], 0xA5);
+  EXPECT_EQ(user[4095], 0xA5);
   EXPECT_EQ(ext()->pMdl_UserBuffer_DmaWrite, nullptr);
   EXPECT_EQ(ext()->ulLength_DmaWrite, 0u);
+
+  ASSERT_TRUE(process().VirtualProtect(user, 4096, wdmsim::PAGE_READWRITE));
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, 4096).ok);
+  std::memset(data, 0x3C, 4096);
+  auto other = kernel->CreateProcess();
+  HANDLE theirs = other->CreateFileW(support::Win32Name(*slot));
+  ASSERT_NE(theirs, wdmsim::INVALID_HANDLE_VALUE);
+  finish = support::Session(*other, theirs).Command(IOCTL_FINISH_DMAWRITE);
+  EXPECT_EQ(finish.block.ulResult, RESULT_SUCCESS);
+  EXPECT_EQ(user[0], 0x3C);
+  other->CloseHandle(theirs);
+
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAWRITE, user, 4096).ok);
+  kernel->FailNthCall("MmMapLockedPagesSpecifyCache");
+  finish = Command(IOCTL_FINISH_DMAWRITE);
+  EXPECT_EQ(finish.block.ulResult, RESULT_DMAWRITE_COPY_FAILED);
+  EXPECT_EQ(ext()->pMdl_UserBuffer_DmaWrite, nullptr);
 }
 
 TEST_F(TransferTest, FinishWithoutStartAndStartRegisterOutsideTheWindow) {
@@ -229,6 +254,11 @@ TEST_F(TransferTest, EventRegistration) {
   Reply bogus = Register(IOCTL_SET_EVENT_MSI, reinterpret_cast<HANDLE>(0x7777));
   EXPECT_FALSE(bogus.ok);
   EXPECT_EQ(ext()->pMsiEvent, nullptr);
+  // A handle that may only wait on the event may not have it signalled.
+  HANDLE waitOnly = process().DuplicateEvent(readEvent, 0x00100000);  // SYNCHRONIZE
+  EXPECT_FALSE(Register(IOCTL_SET_EVENT_DMAREAD, waitOnly).ok);
+  EXPECT_EQ(ext()->pEvent_DmaRead, nullptr);
+  process().CloseHandle(waitOnly);
 
   // Registered twice: the second event is signalled from then on, and the
   // first one's reference is released (the verifier would report it).
@@ -272,9 +302,38 @@ class RegisterModeTest : public TransferTest {
   card::CardOptions Options() override {
     card::CardOptions o;
     o.directRead = true;
+    o.linePulseWidthNs = 20'000'000;  // long enough to be delivered
     return o;
   }
 };
+
+// A register-mode card writes the status word as well as the register and
+// raises the shared line. The poll leaves the word for the caller to check;
+// ending the transfer clears it, so that the line routine leaves a pulse
+// another device raises alone. A register that reads all-ones (the card has
+// left the bus) ends nothing.
+TEST_F(RegisterModeTest, AnEndedTransferLeavesNoStatusWordAndAnEmptySlotEndsNothing) {
+  ASSERT_TRUE(Register(IOCTL_SET_EVENT_DMAREAD, readEvent).ok);
+  uint8_t* user = UserBuffer(4096);
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4096).ok);
+  CardCompletes(ext()->pCommonBuffer_VA_DmaRead, kCardStatusOne);
+  card::CardIn(*slot).SetCompletionStatus(0x1B80, 1);
+  EXPECT_TRUE(Signalled(readEvent));
+  EXPECT_EQ(Command(IOCTL_QUERY_DMAREAD_CLEAR).block.ulAddr, 0u);  // still there for the caller
+  card::CardIn(*slot).SetCompletionStatus(0x1B80, 0);
+  Command(IOCTL_RELEASE_DMAREAD);
+  EXPECT_EQ(*static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaRead), 0u);
+  const auto before = kernel->InterruptCountsFor(*slot);
+  kernel->InOneCall([&] { card::CardIn(*slot).InjectSpuriousLinePulse(); });  // interrupt_test.cpp: Pulse
+  ASSERT_TRUE(kernel->RunUntil(
+      [&] { return kernel->InterruptCountsFor(*slot).lineDeliveries > before.lineDeliveries; }));
+  EXPECT_EQ(kernel->InterruptCountsFor(*slot).lineClaimed, before.lineClaimed);
+
+  ASSERT_TRUE(Transfer(IOCTL_START_DMAREAD, user, 4096).ok);
+  slot->function->Unplug();
+  EXPECT_FALSE(Signalled(readEvent, 50));
+  Command(IOCTL_RELEASE_DMAREAD);
+}
 
 TEST_F(RegisterModeTest, StatusRegisterSignalsOnEveryRunUntilCleared) {
   ASSERT_TRUE(Register(IOCTL_SET_EVENT_DMAREAD, readEvent).ok);

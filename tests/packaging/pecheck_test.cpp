@@ -62,7 +62,8 @@ void Reseal(Bytes& b) {
 }
 
 // Adds a descriptor importing from KERNEL32.dll (HAL.dll's list reused): a
-// new descriptor table in the slack at the end of the import section.
+// new descriptor table in the slack at the end of the import section, the
+// DLL's name where the old table was.
 void AddImport(Bytes& b) {
   const Layout l(b);
   const uint32_t importRva = Get32(b, l.directory(1));
@@ -74,16 +75,18 @@ void AddImport(Bytes& b) {
     auto fileOffset = [&](uint32_t rva) { return raw + (rva - va); };
     while (Get32(b, fileOffset(importRva + 20 * count) + 12) != 0) ++count;
     const uint32_t table = (va + vsize + 15) & ~15u;
-    const uint32_t name = table + 20 * (count + 2);
+    const uint32_t tableEnd = table + 20 * (count + 2);
+    const uint32_t name = importRva;  // free once the table has moved
     const std::string dll = "KERNEL32.dll";
-    ASSERT_LE(name + dll.size() + 1, va + rawSize) << "no slack in the import section";
+    ASSERT_LE(tableEnd, va + rawSize) << "no slack in the import section";
+    ASSERT_LE(dll.size() + 1, 20 * (count + 1)) << "the old table cannot hold the name";
     std::copy_n(b.begin() + fileOffset(importRva), 20 * count, b.begin() + fileOffset(table));
     std::copy_n(b.begin() + fileOffset(importRva + 20 * (count - 1)), 20, b.begin() + fileOffset(table + 20 * count));
     Put32(b, fileOffset(table + 20 * count) + 12, name);
     std::fill_n(b.begin() + fileOffset(table + 20 * (count + 1)), 20, 0);
     std::copy(dll.begin(), dll.end(), b.begin() + fileOffset(name));
     b[fileOffset(name) + dll.size()] = 0;
-    Put32(b, h + 8, uint32_t(name + dll.size() + 1 - va));  // the section's virtual size covers it
+    Put32(b, h + 8, tableEnd - va);  // the section's virtual size covers the new table
     Put32(b, l.directory(1), table);
     Put32(b, l.directory(1) + 4, 20 * (count + 2));
     return;

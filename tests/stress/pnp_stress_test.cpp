@@ -3,7 +3,8 @@
 // runs the PnP manager's sequences over and over: surprise removal (and a
 // new card in the slot's place), rebalance, rebalance whose restart fails,
 // disable and enable, cancelled stop and removal, sleep and resume. After
-// every cycle the verifier is clean; every request returns (a watchdog
+// every cycle the verifier is clean; the bus driver below each card answers
+// from another thread after STATUS_PENDING or at once, by the seed; every request returns (a watchdog
 // fails the test if a thread makes no progress), and transfers that meet a
 // card being stopped or removed fail with a status instead of hanging.
 //
@@ -87,10 +88,11 @@ class Worker {
               // up. With neither, the read itself failed: an error.
               r = "read failed";
               ++(Excused(before) ? failedReads : unexplainedFailures);
-            } else if (got.block.ulData != value) {
+            } else if (got.block.ulData != value && !Excused(before)) {
               // An earlier value or 0 included: on the simulated clock no
               // attempt of the driver's write-back read times out before the
               // card answers, so no late answer can meet a later attempt.
+              // A sleep between the two resets the card's registers to 0.
               wrong++;
             }
           }
@@ -209,7 +211,13 @@ class PnpStressTest : public support::MachineTest {
 TEST_F(PnpStressTest, SequencesWithIoInFlight) {
   const char* env = std::getenv("STRESS_CYCLES");
   const int cycles = env != nullptr ? std::atoi(env) : 240;
-  board.cards = {&StartedCard(), &StartedCard()};
+  std::mt19937 rng(2026);
+  // Half the cards, by the seed, sit on a bus driver that pends.
+  auto pendingOrNot = [&](wdmsim::Slot* slot) {
+    kernel->SetBusBehaviour(*slot, {.pend = (rng() & 1) != 0});
+    return slot;
+  };
+  board.cards = {pendingOrNot(&StartedCard()), pendingOrNot(&StartedCard())};
   std::vector<std::unique_ptr<Worker>> workers;
   for (size_t c = 0; c < 2; ++c) {
     for (Role role : {Role::kPlayout, Role::kCapture, Role::kRegisters}) {
@@ -224,7 +232,6 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
     for (auto& w : workers) n += w->progress;
     return n;
   };
-  std::mt19937 rng(2026);
   int counts[7] = {};
   const char* names[7] = {"surprise removal", "rebalance", "rebalance, restart fails", "disable and enable",
                           "cancelled stop", "cancelled removal", "sleep and resume"};
@@ -251,7 +258,7 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
     switch (kind) {
       case 0: {
         kernel->SurpriseRemove(*slot);  // the removal completes when the workers close their handles
-        wdmsim::Slot* fresh = &StartedCard();
+        wdmsim::Slot* fresh = pendingOrNot(&StartedCard());
         std::lock_guard lock(board.lock);
         board.cards[c] = fresh;
         board.changed.notify_all();
@@ -259,13 +266,9 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
       }
       case 1:
         // Refused while a request is inside the driver; when it runs, the
-        // card refuses control requests until disabled and enabled.
-        if (NT_SUCCESS(kernel->Rebalance(*slot))) {
-          Paused(workers.size(), [&] {
-            EXPECT_EQ(kernel->DisableCard(*slot), STATUS_SUCCESS);
-            EXPECT_EQ(kernel->EnableCard(*slot), STATUS_SUCCESS);
-          });
-        }
+        // workers' transfers fail (stop let go of their events) and they
+        // open the card again, which serves them after its restart.
+        kernel->Rebalance(*slot);
         break;
       case 2:
         Paused(workers.size(), [&] {

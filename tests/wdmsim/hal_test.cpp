@@ -11,6 +11,7 @@
 #include "hal/hal.h"
 #include "wdmsim/kernel.h"
 #include "card/plug.h"
+#include "support/line_device.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ class HalTest : public ::testing::Test {
     kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{});
     slot = &card::PlugCardWithoutDriver(*kernel, options);
     card = &card::CardIn(*slot);
+    kernel->SetMsiSupported(*slot, true);  // as if its registry said so
   }
   void SetUp() override { Boot(); }
   // The card's line bookkeeping runs on the calling thread, and a routine
@@ -373,11 +375,16 @@ TEST_F(HalTest, LevelLineIsDeliveredAgainUntilTheCauseIsCleared) {
   EXPECT_EQ(s.calls, 3);
   EXPECT_EQ(kernel->InterruptCountsFor(*slot).lineDeliveries, 3u);
 
-  // Nobody claims: the unclaimed deliveries are counted while it lasts.
+  // Nobody claims: the unclaimed deliveries are counted while it lasts. All
+  // in one call, where time moves only with RunFor: the line drops after a
+  // few deliveries, long before they would make a storm.
   s.clearAfter = 0;
-  RaiseLine();
-  ASSERT_TRUE(kernel->RunUntil([&] { return kernel->InterruptCountsFor(*slot).lineUnclaimed >= 3; }));
-  card->DeassertLine();
+  kernel->InOneCall([&] {
+    card->AssertLine();
+    for (int i = 0; i < 100 && kernel->InterruptCountsFor(*slot).lineUnclaimed < 3; ++i) kernel->RunFor(100us);
+    card->DeassertLine();
+  });
+  EXPECT_GE(kernel->InterruptCountsFor(*slot).lineUnclaimed, 3u);
   IoDisconnectInterrupt(object);
   const auto counts = kernel->InterruptCountsFor(*slot);
   EXPECT_EQ(counts.lineDeliveries, counts.lineClaimed + counts.lineUnclaimed);
@@ -417,31 +424,71 @@ TEST_F(HalTest, MessageArrivesOnlyWhenTheCardEnablesIt) {
   ReleaseAll();
 }
 
-TEST_F(HalTest, CardWithoutMessagesFallsBackToItsLine) {
-  Boot({.msiMessages = 0});
-  Isr s;
-  s.card = card;
-  PKINTERRUPT object = nullptr;
-  IO_CONNECT_INTERRUPT_PARAMETERS p{};
-  p.Version = CONNECT_MESSAGE_BASED;
-  p.MessageBased.PhysicalDeviceObject = slot->pdo;
-  p.MessageBased.ConnectionContext.InterruptObject = &object;
-  p.MessageBased.MessageServiceRoutine = MessageIsr;
-  p.MessageBased.ServiceContext = &s;
-  p.MessageBased.FallBackServiceRoutine = CountingIsr;
-  ASSERT_EQ(IoConnectInterruptEx(&p), STATUS_SUCCESS);
-  EXPECT_EQ(p.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
-  ASSERT_NE(object, nullptr);
-  RaiseLine();
-  ASSERT_TRUE(kernel->RunUntil([&] { return s.calls == 1; }));
-  EXPECT_EQ(s.messageId, ~0u);  // the message routine never ran
-  IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
-  d.Version = CONNECT_LINE_BASED;  // what the connect reported
-  d.ConnectionContext.InterruptObject = object;
-  IoDisconnectInterruptEx(&d);
-  p.Version = CONNECT_MESSAGE_BASED;
-  p.MessageBased.FallBackServiceRoutine = nullptr;  // nothing to fall back to
-  EXPECT_FALSE(NT_SUCCESS(IoConnectInterruptEx(&p)));
+// A message-based connection falls back to the line when the device has no
+// message capability, and when its registry does not say MSISupported.
+TEST_F(HalTest, DevicesWithoutMessagesFallBackToTheirLine) {
+  for (bool capable : {false, true}) {
+    SCOPED_TRACE(capable ? "capability, no MSISupported" : "no capability");
+    Boot({.msiMessages = static_cast<uint8_t>(capable ? 1 : 0)});
+    kernel->SetMsiSupported(*slot, !capable);
+    Isr s;
+    s.card = card;
+    PKINTERRUPT object = nullptr;
+    IO_CONNECT_INTERRUPT_PARAMETERS p{};
+    p.Version = CONNECT_MESSAGE_BASED;
+    p.MessageBased.PhysicalDeviceObject = slot->pdo;
+    p.MessageBased.ConnectionContext.InterruptObject = &object;
+    p.MessageBased.MessageServiceRoutine = MessageIsr;
+    p.MessageBased.ServiceContext = &s;
+    p.MessageBased.FallBackServiceRoutine = CountingIsr;
+    ASSERT_EQ(IoConnectInterruptEx(&p), STATUS_SUCCESS);
+    EXPECT_EQ(p.Version, static_cast<ULONG>(CONNECT_LINE_BASED));
+    ASSERT_NE(object, nullptr);
+    RaiseLine();
+    ASSERT_TRUE(kernel->RunUntil([&] { return s.calls == 1; }));
+    EXPECT_EQ(s.messageId, ~0u);  // the message routine never ran
+    IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
+    d.Version = CONNECT_LINE_BASED;  // what the connect reported
+    d.ConnectionContext.InterruptObject = object;
+    IoDisconnectInterruptEx(&d);
+    p.Version = CONNECT_MESSAGE_BASED;
+    p.MessageBased.FallBackServiceRoutine = nullptr;  // nothing to fall back to
+    EXPECT_FALSE(NT_SUCCESS(IoConnectInterruptEx(&p)));
+  }
+}
+
+BOOLEAN NTAPI AlwaysClaims(PKINTERRUPT, PVOID) { return TRUE; }
+
+// A second device shares the card's line and holds it until its own routine
+// acknowledges it. A routine ahead of it that claims only what its device
+// raised lets it be served; one that claims everything starves it, and the
+// line stays asserted until the system stops with an interrupt storm.
+TEST_F(HalTest, ARoutineThatClaimsWhatItsDeviceDidNotRaiseCausesAStorm) {
+  for (bool greedy : {false, true}) {
+    SCOPED_TRACE(greedy ? "greedy" : "honest");
+    Boot();
+    Isr other;
+    PKINTERRUPT first = nullptr, second = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&first, greedy ? AlwaysClaims : NeverClaims, &other, nullptr, slot->interruptVector,
+                                 slot->interruptIrql, slot->interruptIrql, LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    support::LineDevice* neighbour = support::PlugNeighbour(*kernel, *slot, &second);
+    ASSERT_NE(second, nullptr);
+    kernel->InOneCall([&] { neighbour->Raise(); });
+    if (!greedy) {
+      ASSERT_TRUE(kernel->RunUntil([&] { return neighbour->served() == 1; }));
+      IoDisconnectInterrupt(first);
+      IoDisconnectInterrupt(second);
+      continue;
+    }
+    expectBugCheck = true;
+    EXPECT_TRUE(kernel->RunUntil([&] { return !kernel->BugCheckReport().empty(); }));
+    EXPECT_EQ(neighbour->served(), 0);
+    const std::string report = kernel->BugCheckReport();
+    EXPECT_TRUE(Contains(report, "STOP: 0x000000F2")) << report;
+    EXPECT_TRUE(Contains(report, ", 0x0000000000000002)")) << report;  // the routine claims every delivery
+    EXPECT_TRUE(Contains(report, "still asserted after 1000 deliveries in a row")) << report;
+  }
 }
 
 // ---------------------------------------------------------------------------

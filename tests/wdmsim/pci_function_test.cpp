@@ -152,6 +152,7 @@ class PciFunctionTest : public ::testing::TestWithParam<bool> {
       return device;
     });
     ASSERT_EQ(slot->function, device);
+    kernel->SetMsiSupported(*slot, true);  // as if its registry said MSISupported
   }
   void TearDown() override {
     if (regs != nullptr) MmUnmapIoSpace(const_cast<ULONG*>(regs), kWindowSize);

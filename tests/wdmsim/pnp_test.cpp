@@ -29,6 +29,8 @@ struct Behaviour {
   bool refuseQueryRemove = false;
   bool pagable = true;           // DO_POWER_PAGABLE on the function device
   bool removeDetaches = true;    // a remove handler that forgets IoDetachDevice when false
+  bool policyOwner = true;       // asks for device power requests; only passes system ones down when false
+  bool tickInPower = false;      // raises and restores the timer resolution inside its power dispatch
 };
 
 struct SeenList {
@@ -54,6 +56,7 @@ Seen* gSeen = nullptr;
 
 struct FdoExtension {
   PDEVICE_OBJECT lower;
+  PDEVICE_OBJECT pdo;
 };
 
 FdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<FdoExtension*>(device->DeviceExtension); }
@@ -172,12 +175,41 @@ NTSTATUS NTAPI TestPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
+// A power policy owner: once the bus driver has completed a system
+// set-power request, the device request that matches (D0 or D3) is asked
+// for, and the system request completes with it.
+VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+  PIRP systemIrp = static_cast<PIRP>(context);
+  systemIrp->IoStatus.Status = status->Status;
+  IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI SystemRequestDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+  POWER_STATE state;
+  state.DeviceState = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState == PowerSystemWorking
+                          ? PowerDeviceD0
+                          : PowerDeviceD3;
+  if (!NT_SUCCESS(PoRequestPowerIrp(Ext(device)->pdo, IRP_MN_SET_POWER, state, DeviceRequestDone, irp, nullptr))) {
+    return STATUS_CONTINUE_COMPLETION;
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS NTAPI TestPower(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Record(PowerEvent(stack), &Seen::powerIrqls);
   if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
     std::lock_guard lock(gSeen->lock);
     gSeen->waitWakeState = stack->Parameters.WaitWake.PowerState;
+  }
+  if (gBehaviour.tickInPower) ExSetTimerResolution(ExSetTimerResolution(10000, TRUE), FALSE);
+  if (gBehaviour.policyOwner && stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == SystemPowerState) {
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SystemRequestDone, nullptr, TRUE, TRUE, TRUE);
+    PoCallDriver(Ext(device)->lower, irp);
+    return STATUS_PENDING;
   }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
@@ -200,6 +232,7 @@ NTSTATUS NTAPI TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), &nameString, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   Ext(fdo)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  Ext(fdo)->pdo = pdo;
   if (gBehaviour.pagable) {
     fdo->Flags |= DO_POWER_PAGABLE;
   } else {
@@ -514,6 +547,38 @@ TEST_F(PnpTest, SleepAndResumeSendSystemThenDevicePowerToStartedStacks) {
   EXPECT_EQ(Take(), (Events{"set-power S4 sleep", "set-power D3", "set-power S0 sleep", "set-power D0"}));
 }
 
+// The power manager sends system requests only. A driver that passes them
+// down and asks for no device request leaves its device in D0 while the
+// system sleeps, and is told so; one that changes the timer resolution
+// while it handles a power request too. Behind a bus driver that pends,
+// the owner's device requests still reach the bus driver.
+TEST_F(PnpTest, ThePowerPolicyOwnerAsksForDeviceRequestsAndTheOthersAreFound) {
+  Slot& slot = StartedCard();
+  kernel->SetBusBehaviour(slot, {.pend = true});
+  kernel->Sleep();
+  EXPECT_EQ(Bus(slot).devicePowerState, PowerDeviceD3);
+  kernel->Resume();
+  EXPECT_EQ(Bus(slot).devicePowerState, PowerDeviceD0);
+  EXPECT_EQ(Take(), (Events{"set-power S3 sleep", "set-power D3", "set-power S0 sleep", "set-power D0"}));
+
+  gBehaviour.policyOwner = false;
+  gBehaviour.tickInPower = true;
+  kernel->SleepAndResume();
+  EXPECT_EQ(Take(), (Events{"set-power S3 sleep", "set-power S0 sleep"}));
+  // Raised and restored in each of the two system requests, and the
+  // device left in D0 while the system slept.
+  size_t tick = 0, owner = 0;
+  for (const auto& f : kernel->Findings()) {
+    tick += f.ends_with(": ExSetTimerResolution called while handling a power request");
+    owner += f == "PnpTest: the system went to S3 with the device still in D0; its power policy owner sent no "
+                  "device set-power request (PoRequestPowerIrp)";
+  }
+  EXPECT_EQ(tick, 4u);
+  EXPECT_EQ(owner, 1u);
+  EXPECT_EQ(kernel->Findings().size(), 5u);
+  kernel->ClearFindings();
+}
+
 class PnpPowerIrqlTest : public PnpTest, public ::testing::WithParamInterface<bool> {};
 
 // Plug and Play requests always come at PASSIVE_LEVEL; power requests only
@@ -550,7 +615,9 @@ TEST_F(PnpTest, SinglePowerRequestsCarryTheirParameters) {
   state.SystemState = PowerSystemSleeping3;
   EXPECT_EQ(kernel->SendPowerRequest(slot, IRP_MN_WAIT_WAKE, SystemPowerState, state), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(seen.waitWakeState, PowerSystemSleeping3);
-  EXPECT_EQ(Take(), (Events{"query-power S4 sleep", "set-power S5 shutdown", "set-power D2", "wait-wake"}));
+  // The shutdown's system request brought the owner's D3 request.
+  EXPECT_EQ(Take(), (Events{"query-power S4 sleep", "set-power S5 shutdown", "set-power D3", "set-power D2",
+                            "wait-wake"}));
 }
 
 }  // namespace

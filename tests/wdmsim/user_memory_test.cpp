@@ -117,18 +117,44 @@ TEST_F(UserMemoryTest, RaiseOutsideAnyGuardStopsTheMachine) {
   EXPECT_NE(kernel->BugCheckReport().find("STOP: 0x0000001E"), std::string::npos);
 }
 
-TEST_F(UserMemoryTest, UnlockingTwiceIsABugCheckAndLockedPagesAreAccounted) {
+TEST_F(UserMemoryTest, UnlockingTwiceIsABugCheck) {
   auto* rw = P().VirtualAlloc(4096);
   Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
   ASSERT_FALSE(Raised(LockRange, &r));
-  process.reset();  // the process ends with the pages still locked
-  auto findings = kernel->Findings();
-  ASSERT_EQ(findings.size(), 1u);
-  EXPECT_NE(findings[0].find("locked pages"), std::string::npos);
-  kernel->ClearFindings();
   MmUnlockPages(r.mdl);
   expectBugCheck = true;
-  EXPECT_THROW(MmUnlockPages(r.mdl), wdmsim::BugCheck);  // unlocked twice
+  EXPECT_THROW(MmUnlockPages(r.mdl), wdmsim::BugCheck);
+}
+
+// Pages locked for a process can never be given back once it has gone.
+TEST_F(UserMemoryTest, AProcessThatEndsWithLockedPagesStopsTheMachine) {
+  auto* rw = P().VirtualAlloc(4096);
+  Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
+  ASSERT_FALSE(Raised(LockRange, &r));
+  expectBugCheck = true;
+  process.reset();
+  EXPECT_NE(kernel->BugCheckReport().find("STOP: 0x00000076"), std::string::npos);
+  EXPECT_NE(kernel->BugCheckReport().find("process ended with locked pages"), std::string::npos);
+}
+
+// The system address of locked pages is a second view of them: writable
+// when the process has made its own view read-only, gone with the lock.
+TEST_F(UserMemoryTest, LockedPagesHaveAWritableSystemAddressUntilUnlocked) {
+  auto* rw = static_cast<uint8_t*>(P().VirtualAlloc(8192));
+  Range r{rw + 100, 5000, IoModifyAccess, IoAllocateMdl(rw + 100, 5000, FALSE, FALSE, nullptr)};
+  ASSERT_FALSE(Raised(LockRange, &r));
+  ASSERT_TRUE(P().VirtualProtect(rw, 8192, wdmsim::PAGE_READONLY));
+  auto* system = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(r.mdl, NormalPagePriority));
+  ASSERT_NE(system, nullptr);
+  EXPECT_NE(system, rw + 100);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(r.mdl, NormalPagePriority), system);  // mapped once
+  system[0] = 0xA5;
+  system[4999] = 0x5A;
+  EXPECT_EQ(rw[100], 0xA5);
+  EXPECT_EQ(rw[5099], 0x5A);
+  MmUnlockPages(r.mdl);
+  EXPECT_EQ(r.mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+  IoFreeMdl(r.mdl);
 }
 
 TEST_F(UserMemoryTest, LockingUserPagesAtDispatchLevelIsABugCheck) {
@@ -182,6 +208,35 @@ TEST_F(UserMemoryTest, ReferencesByHandleCheckTheType) {
   EXPECT_EQ(status, STATUS_OBJECT_TYPE_MISMATCH);
   EXPECT_EQ(object, nullptr);
   P().CloseHandle(another);
+}
+
+// The access asked for must have been granted to the handle when the
+// request comes from user mode; KernelMode skips the check, which is why a
+// driver must not use it for a handle a user-mode caller handed it.
+TEST_F(UserMemoryTest, ReferencesByHandleCheckTheAccessAndKernelModeIsAFinding) {
+  HANDLE event = P().CreateEventW(false, false);
+  HANDLE waitOnly = P().DuplicateEvent(event, 0x00100000);  // SYNCHRONIZE
+  ASSERT_NE(waitOnly, nullptr);
+  PVOID object = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(waitOnly, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr);
+  });
+  EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(object, nullptr);
+  EXPECT_TRUE(kernel->Findings().empty());
+
+  P().RunInContext([&] {
+    status = ObReferenceObjectByHandle(waitOnly, EVENT_MODIFY_STATE, *ExEventObjectType, KernelMode, &object, nullptr);
+  });
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  ObDereferenceObject(object);
+  auto findings = kernel->Findings();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_NE(findings[0].find("ObReferenceObjectByHandle of a user-mode handle with KernelMode"), std::string::npos);
+  kernel->ClearFindings();
+  P().CloseHandle(waitOnly);
+  P().CloseHandle(event);
 }
 
 }  // namespace

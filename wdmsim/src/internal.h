@@ -104,6 +104,11 @@ struct KernelState {
   std::mutex resolutionLock;
   std::map<const void*, ULONG> resolutionRequests;
 
+  // PoSetPowerState: the device power state each device object's driver
+  // last reported.
+  std::mutex powerStatesLock;
+  std::map<const void*, DEVICE_POWER_STATE> reportedPowerStates;
+
   // Object manager and I/O manager (note 1)
   mutable std::recursive_mutex objects;
   std::map<const void*, ObjectInfo> objectTable;
@@ -156,6 +161,17 @@ struct KernelState {
 
   void StartThreads();
   void StopThreads();
+
+  // System threads (io/work_item.cpp): work items and the power manager's
+  // requests, each on a simulated thread at PASSIVE_LEVEL of its own.
+  struct SystemThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex systemThreadsLock;
+  std::vector<SystemThread> systemThreads;
+  void SpawnSystemThread(std::function<void()> body);
+  void JoinSystemThreads();  // every one, finished or not
 
   // Verifier: a driver error that does not stop the kernel.
   void Finding(const std::string& text);
@@ -231,6 +247,9 @@ std::string Hex(uint64_t value);
 
 // Kernel-internal hooks between components.
 namespace io {
+// Dispatch routines for IRP_MJ_POWER this thread is inside (io/irp.cpp).
+inline thread_local int tPowerDispatchDepth = 0;
+inline bool HandlingPowerRequest() { return tPowerDispatchDepth > 0; }
 // The I/O manager's default for major functions a driver does not set.
 DRIVER_DISPATCH InvalidDeviceRequest;
 // Builds an IRP for the top of `device`'s stack, tracked by the verifier.
@@ -302,6 +321,7 @@ struct DriverImage::Impl {
   std::optional<std::string> securitySddl;
   std::shared_ptr<const se::SecurityDescriptor> security;  // parsed securitySddl
   uint32_t deviceCharacteristics = 0;
+  bool msiSupported = false;  // the devices' keys say MSISupported
 
   void AppendDbg(const std::string& text) {
     std::lock_guard lock(dbgLock);

@@ -65,6 +65,7 @@ void InstallFromInf(auto& impl, const std::string& infPath) {  // a DriverImage:
     impl.securitySddl = settings.security;
   }
   impl.deviceCharacteristics = settings.characteristics.value_or(0);
+  impl.msiSupported = settings.msiSupported;
 }
 
 // A .sys.so: a private copy of the file, opened as a shared object.

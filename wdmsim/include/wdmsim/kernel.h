@@ -65,6 +65,10 @@ struct Options {
   // else Simulated. The demo, the tool's --realtime and the benchmark ask
   // for Realtime.
   std::optional<ClockMode> clock;
+  // The bus driver below every card answers each Plug and Play and power
+  // request with STATUS_PENDING and completes it from another thread, as a
+  // bus driver may (Kernel::SetBusBehaviour sets it per card).
+  bool lowerDriversPend = false;
 };
 
 // Raised in the thread that hit a bug check; the kernel is dead afterwards.
@@ -156,6 +160,14 @@ class Kernel {
   // A device whose physical device object has no function driver above it:
   // the bus driver and the HAL only, for tests that drive it by hand.
   Slot& PlugDeviceWithoutDriver(const PciFunctionFactory& make);
+  // A device with no driver whose line the bus routes to the same vector as
+  // `card`'s, as INTx lines are shared on boards and behind bridges: for
+  // tests of what a driver's line routine does to the other devices on it.
+  Slot& PlugDeviceOnLineOf(const Slot& card, const PciFunctionFactory& make);
+  // Whether the device's registry says MSISupported; by default what its
+  // driver's INF writes ("Interrupt Management\MessageSignaledInterruptProperties").
+  // Without it a message-based connection falls back to the line.
+  void SetMsiSupported(const Slot& slot, bool supported);
   std::vector<Slot*> Slots();
   // The card leaves the bus in an orderly way: remove down the card's stack,
   // then the bus driver deletes the physical device object.
@@ -178,14 +190,30 @@ class Kernel {
   NTSTATUS QueryRemoveAndRemove(Slot& slot);   // query-remove; remove if it was accepted
   NTSTATUS SurpriseRemove(Slot& slot);         // the card vanishes: surprise removal, then remove
 
-  // The power manager: the system goes to `state` and back to working; each
-  // system set-power request is followed by the device set-power requests a
-  // power policy owner sends (D3 going down, D0 coming back).
+  // The power manager: the system goes to `state` and back to working. It
+  // sends each started stack a system set-power request; the device's power
+  // policy owner answers with the device set-power request it asks for
+  // itself (D3 going down, D0 coming back).
   void SleepAndResume(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
   void Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
   void Resume();
   // One power request to one card's stack.
   NTSTATUS SendPowerRequest(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+  // The device state a driver last reported for `device` with
+  // PoSetPowerState; PowerDeviceUnspecified if it never did.
+  DEVICE_POWER_STATE ReportedDeviceState(PDEVICE_OBJECT device) const;
+
+  // The bus driver below a card, as a test wants it: `pend` answers every
+  // Plug and Play and power request with STATUS_PENDING and completes it
+  // from another thread; `fail` lists the Plug and Play minor codes it
+  // refuses (STATUS_UNSUCCESSFUL); `onRequest` sees each Plug and Play
+  // request as it reaches the bus driver, before it is handled.
+  struct BusBehaviour {
+    bool pend = false;
+    std::vector<UCHAR> fail;
+    std::function<void(UCHAR minor)> onRequest;
+  };
+  void SetBusBehaviour(Slot& slot, BusBehaviour behaviour);
 
   // Sends a request, built as the I/O manager builds one, to the top of the
   // stack that `device` belongs to, and waits for it. `fill` sets up the
@@ -214,7 +242,7 @@ class Kernel {
   // IoAllocateIrp, IoBuildSynchronousFsdRequest, MmMapIoSpace, IoGetDmaAdapter,
   // AllocateCommonBuffer, IoAllocateMdl, IoConnectInterrupt, IoConnectInterruptEx,
   // MmProbeAndLockPages (raises STATUS_INSUFFICIENT_RESOURCES, as Windows
-  // does when it cannot lock the pages).
+  // does when it cannot lock the pages), MmMapLockedPagesSpecifyCache.
   void FailNthCall(const std::string& routine, int n = 1);
   // Calls of a fault-injectable routine (any of the above) since boot or the
   // last ResetCallCounts, failed ones included: a clean run of a scenario
@@ -331,6 +359,10 @@ class Process {
 
   // Events. Time-outs are in milliseconds of simulated time.
   HANDLE CreateEventW(bool manualReset, bool initialState);
+  // A second handle to the event `event` names, granted only `access`
+  // (EVENT_MODIFY_STATE 0x2, SYNCHRONIZE 0x100000, ...), as DuplicateHandle
+  // with a smaller access gives one; null if `event` is not an event.
+  HANDLE DuplicateEvent(HANDLE event, uint32_t access);
   bool SetEvent(HANDLE event);
   bool ResetEvent(HANDLE event);
   uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds);

@@ -89,6 +89,12 @@ struct CardSlot {
   uint64_t nextDeliveryNs = 0;
   PIO_INTERRUPT_MESSAGE_INFO messageTable = nullptr;
   Kernel::InterruptCounts counts{};
+  // Deliveries in a row after which the line was still asserted
+  // (interrupt.cpp, note 5).
+  uint64_t stormRun = 0;
+  // The device's registry says MSISupported: message connections are
+  // granted (interrupt.cpp, note 6). From its driver's INF, or set by a test.
+  bool msiSupported = false;
 };
 
 // One MmMapIoSpace mapping.

@@ -18,6 +18,19 @@
 //     dropped (counted) when none is.
 //  4. Disconnecting waits until no delivery that may still call the routine
 //     is in progress.
+//  5. A level-sensitive line stays asserted while any device on it asserts
+//     it, and is delivered again and again while it does. Still asserted
+//     after kStormDeliveries deliveries in a row (100 ms of simulated time at
+//     the redelivery pause), it is an interrupt storm: bug check 0xF2
+//     (HARDWARE_INTERRUPT_STORM), with the routine that claimed the last
+//     delivery (parameter 4 = 2) or, when none did, the first on the line (1).
+//     A routine that claims interrupts its device did not raise starves the
+//     other devices on the line this way.
+//  6. Message interrupts are granted only to a device whose registry says
+//     MSISupported (what its INF writes under Interrupt Management, key
+//     MessageSignaledInterruptProperties); otherwise a message-based
+//     connection falls back to the line, as on Windows, and the caller
+//     learns so from Version.
 #include <algorithm>
 #include <bit>
 
@@ -28,6 +41,8 @@ namespace wdmsim::hal {
 namespace {
 
 constexpr int64_t kRedeliveryPause100ns = 1000;  // 100 us of simulated time
+constexpr uint64_t kStormDeliveries = 1000;       // note 5
+constexpr ULONG HARDWARE_INTERRUPT_STORM = 0xF2;
 constexpr auto kMinimumRealPause = std::chrono::microseconds(10);
 constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225L);  // STATUS_NOT_FOUND
 
@@ -54,26 +69,52 @@ bool CallRoutine(KernelState& k, PKINTERRUPT object, ULONG messageId) {
 }
 
 // Calls `objects` in order until one claims; caller holds `lock`, which is
-// released around the calls.
-bool Walk(KernelState& k, HalState& h, std::unique_lock<std::mutex>& lock, const std::vector<PKINTERRUPT>& objects,
-          ULONG messageId) {
+// released around the calls. Returns the object that claimed, or null.
+PKINTERRUPT Walk(KernelState& k, HalState& h, std::unique_lock<std::mutex>& lock,
+                 const std::vector<PKINTERRUPT>& objects, ULONG messageId) {
   for (PKINTERRUPT o : objects) ++o->inProgress;
-  bool claimed = false;
+  PKINTERRUPT claimedBy = nullptr;
   for (PKINTERRUPT o : objects) {
     if (!o->connected) continue;
     lock.unlock();
+    bool claimed = false;
     try {
       claimed = CallRoutine(k, o, messageId);
     } catch (const BugCheck&) {
       SetCurrentIrql(PASSIVE_LEVEL);  // recorded; the kernel is dead
     }
     lock.lock();
+    if (claimed) claimedBy = o;
     if (claimed || k.crashed) break;
   }
   for (PKINTERRUPT o : objects) --o->inProgress;
   k.clock.Kick(h.Channel());
   h.cv.notify_all();
-  return claimed;
+  return claimedBy;
+}
+
+// Note 5. Called with `lock` held; returns with it held, true when it
+// stopped the machine (`card` may be gone then).
+bool StormCheck(KernelState& k, std::unique_lock<std::mutex>& lock, CardSlot& card,
+                const std::vector<PKINTERRUPT>& chain, PKINTERRUPT claimedBy) {
+  if (!card.lineAsserted) return false;
+  if (++card.stormRun < kStormDeliveries || chain.empty()) return false;
+  PKINTERRUPT culprit = claimedBy != nullptr ? claimedBy : chain.front();
+  const auto routine = reinterpret_cast<ULONG_PTR>(culprit->service);
+  lock.unlock();
+  try {
+    k.RaiseBugCheck(HARDWARE_INTERRUPT_STORM, routine, reinterpret_cast<ULONG_PTR>(culprit->context),
+                    reinterpret_cast<ULONG_PTR>(culprit), claimedBy != nullptr ? 2 : 1,
+                    "interrupt storm: line vector 0x" + Hex(card.vector).substr(14) + " still asserted after " +
+                        std::to_string(kStormDeliveries) + " deliveries in a row; " +
+                        (claimedBy != nullptr ? "the routine " + k.CodeName(reinterpret_cast<const void*>(culprit->service)) +
+                                                    " claims every one, and whatever asserts the line is never served"
+                                              : "no routine on the line claims it"));
+  } catch (const BugCheck&) {
+    // Recorded; the kernel is dead.
+  }
+  lock.lock();
+  return true;
 }
 
 void InterruptThread(KernelState* k, HalState* h) {
@@ -99,7 +140,7 @@ void InterruptThread(KernelState* k, HalState* h) {
       }
       ++card.counts.messages;
       std::vector<PKINTERRUPT> one{table->objects[id % table->MessageCount]};
-      if (Walk(*k, *h, lock, one, id)) ++card.counts.messagesClaimed;
+      if (Walk(*k, *h, lock, one, id) != nullptr) ++card.counts.messagesClaimed;
       continue;
     }
     // Note 2: the line that is due first.
@@ -129,7 +170,8 @@ void InterruptThread(KernelState* k, HalState* h) {
       continue;
     }
     std::vector<PKINTERRUPT> chain = h->chains[due->vector];
-    const bool claimed = Walk(*k, *h, lock, chain, 0);
+    PKINTERRUPT claimedBy = Walk(*k, *h, lock, chain, 0);
+    const bool claimed = claimedBy != nullptr;
     // Counted once the routines have run: whoever sees the delivery sees
     // what they did.
     ++due->counts.lineDeliveries;
@@ -138,6 +180,7 @@ void InterruptThread(KernelState* k, HalState* h) {
     } else {
       ++due->counts.lineUnclaimed;
     }
+    if (StormCheck(*k, lock, *due, chain, claimedBy)) continue;
     if (due->lineAsserted) {
       if (simulated) {
         due->nextDeliveryNs = k->clock.NowNs() + kRedeliveryPause100ns * 100;
@@ -317,6 +360,7 @@ void SetLine(unsigned slot, bool asserted) {
     if (!asserted) {  // a new assertion is a new interrupt
       it->second->nextDelivery = {};
       it->second->nextDeliveryNs = 0;
+      it->second->stormRun = 0;
     }
     k.clock.Kick(h.Channel());
   }
@@ -444,9 +488,10 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters) {
       lock.lock();
       card = CardForPdo(h, p.PhysicalDeviceObject);
       if (card == nullptr) return STATUS_INVALID_PARAMETER;
-      if (msi != 0) return ConnectMessages(p, *card, msi, control, caller, lock);
-      // The device has only its line: the fallback routine serves it, and
-      // the caller learns so from Version.
+      if (msi != 0 && card->msiSupported) return ConnectMessages(p, *card, msi, control, caller, lock);  // note 6
+      // The device has only its line, or may not use messages (note 6):
+      // the fallback routine serves it, and the caller learns so from
+      // Version.
       if (p.FallBackServiceRoutine == nullptr) return kStatusNotFound;
       LineRequest r{p.FallBackServiceRoutine, p.ServiceContext, p.SpinLock, card->vector, card->irql,
                     std::max(card->irql, p.SpinLock != nullptr ? p.SynchronizeIrql : card->irql), LevelSensitive,

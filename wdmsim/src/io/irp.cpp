@@ -147,6 +147,13 @@ Kernel::RequestResult Kernel::SendRequest(PDEVICE_OBJECT device, UCHAR major, UC
   return result;
 }
 
+namespace {
+void SetCompleteCalls(KernelState& k, PIRP irp, int calls) {
+  std::lock_guard lock(k.objects);
+  if (auto it = k.irps.find(irp); it != k.irps.end()) it->second.completeCalls = calls;
+}
+}  // namespace
+
 }  // namespace wdmsim
 
 using namespace wdmsim;
@@ -224,7 +231,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
 
   KIRQL before = CurrentIrql();
-  NTSTATUS status = ldr::CallDriver(dispatch, DeviceObject, Irp);
+  const bool power = stack->MajorFunction == IRP_MJ_POWER;
+  if (power) ++io::tPowerDispatchDepth;
+  NTSTATUS status;
+  try {
+    status = ldr::CallDriver(dispatch, DeviceObject, Irp);
+  } catch (...) {
+    if (power) --io::tPowerDispatchDepth;
+    throw;
+  }
+  if (power) --io::tPowerDispatchDepth;
   if (CurrentIrql() != before) {
     k.Finding("dispatch routine for " + MajorName(stack->MajorFunction) + " returned at IRQL " +
               std::to_string(CurrentIrql()) + ", called at " + std::to_string(before));
@@ -280,11 +296,15 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
       PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                   ? nullptr
                                   : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      // The routine may hand the request to another thread that completes
+      // it again at once (a waiter it wakes), before this call returns: the
+      // request counts as not completed while the routine runs, and as
+      // completed again only if the routine lets completion go on.
+      SetCompleteCalls(k, Irp, 0);
       if (ldr::CallDriver(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-        std::lock_guard lock(k.objects);
-        if (auto it = k.irps.find(Irp); it != k.irps.end()) it->second.completeCalls = 0;
-        return;  // note 2
+        return;  // note 2: the IRP is the routine's now; not touched again here
       }
+      SetCompleteCalls(k, Irp, 1);
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
       IoMarkIrpPending(Irp);  // carry the pending mark up to the next driver
     }

@@ -154,6 +154,7 @@ void KernelState::StartThreads() {
 }
 
 void KernelState::StopThreads() {
+  JoinSystemThreads();  // they may still queue DPCs
   {
     std::lock_guard lock(dispatcher);
     stopping = true;

@@ -146,6 +146,11 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 // holds when it unloads stays, as the clock stays fast on Windows.
 ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution) {
   RequireIrqlAtMost("ExSetTimerResolution", APC_LEVEL);
+  if (io::HandlingPowerRequest()) {
+    // Changing the clock's tick means waiting on the clock interrupt's
+    // processors, which the power manager may be taking down.
+    K().Finding(K().CodeName(WDMSIM_CALLER()) + ": ExSetTimerResolution called while handling a power request");
+  }
   constexpr ULONG kDefaultResolution = static_cast<ULONG>(Clock::kDefaultTickNs / 100);
   constexpr ULONG kFinestResolution = static_cast<ULONG>(Clock::kFinestTickNs / 100);
   KernelState& k = K();

@@ -11,8 +11,14 @@
 //     raise STATUS_ACCESS_VIOLATION (ExRaiseStatus) for addresses that are
 //     unmapped, no-access, or read-only when write access is asked.
 //  3. Locked MDLs are accounted per process: unlocking one twice is a bug
-//     check, and a process that ends with locked pages is reported (Windows
-//     stops with PROCESS_HAS_LOCKED_PAGES).
+//     check, and so is a process that ends with locked pages
+//     (PROCESS_HAS_LOCKED_PAGES, 0x76).
+//  4. The pages of a locked MDL can be mapped at a system address
+//     (MmMapLockedPagesSpecifyCache, and MmGetSystemAddressForMdlSafe on
+//     it): a second mapping of the same pages, readable and writable
+//     whatever the process does to its own view afterwards, and valid in
+//     every process. Allocations are shared mappings so that the pages can
+//     be mapped twice (mremap of size 0). Unlocking the pages unmaps it.
 #include <sys/mman.h>
 
 #include "internal.h"
@@ -25,6 +31,7 @@ namespace {
 constexpr uintptr_t kPage = 0x1000;
 constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;  // MmUserProbeAddress on x64
 constexpr ULONG PFN_LIST_CORRUPT = 0x4E;
+constexpr ULONG PROCESS_HAS_LOCKED_PAGES = 0x76;
 
 int HostProtection(uint32_t protect) {
   switch (protect) {
@@ -51,6 +58,20 @@ void CheckRangeLocked(Process::Impl& process, uintptr_t begin, uintptr_t end, bo
   }
 }
 
+// The pages an MDL describes, from its page-aligned start.
+size_t MdlSpanBytes(PMDL mdl) {
+  return (mdl->ByteOffset + mdl->ByteCount + kPage - 1) & ~(kPage - 1);
+}
+
+// Note 4: the system mapping goes with the lock.
+void UnmapSystemView(PMDL mdl) {
+  if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)) return;
+  auto view = reinterpret_cast<uintptr_t>(mdl->MappedSystemVa) & ~(kPage - 1);
+  munmap(reinterpret_cast<void*>(view), MdlSpanBytes(mdl));
+  mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+  mdl->MappedSystemVa = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(mdl->StartVa) + mdl->ByteOffset);
+}
+
 Process::Impl* CallerProcess() {
   Process* p = CurrentProcess();
   return p != nullptr ? &p->impl() : nullptr;
@@ -62,7 +83,7 @@ void* Process::VirtualAlloc(size_t size, uint32_t protect) {
   size_t bytes = (size + kPage - 1) & ~(kPage - 1);
   if (bytes == 0) return nullptr;
   // Reserve with a guard page on each side (note 1).
-  void* reservation = mmap(nullptr, bytes + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+  void* reservation = mmap(nullptr, bytes + 2 * kPage, PROT_NONE, MAP_SHARED | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
   if (reservation == MAP_FAILED) return nullptr;
   auto base = reinterpret_cast<uintptr_t>(reservation) + kPage;
   if (mprotect(reinterpret_cast<void*>(base), bytes, HostProtection(protect)) != 0) {
@@ -104,13 +125,28 @@ bool IsSimulatedUserAddress(const void* address) {
 }
 
 void ReportLockedPagesAtExit(Process& process) {
-  std::lock_guard lock(process.impl().lock);
-  for (PMDL mdl : process.impl().lockedMdls) {
-    K().Finding("process ended with locked pages: MDL " + Hex(reinterpret_cast<uintptr_t>(mdl)) + " (" +
-                std::to_string(mdl->ByteCount) + " bytes) was never unlocked");
-    mdl->Process = nullptr;  // reported; a late unlock only clears the flag
+  std::string why;
+  size_t count = 0;
+  {
+    std::lock_guard lock(process.impl().lock);
+    for (PMDL mdl : process.impl().lockedMdls) {
+      if (why.empty()) {
+        why = "process ended with locked pages: MDL " + Hex(reinterpret_cast<uintptr_t>(mdl)) + " (" +
+              std::to_string(mdl->ByteCount) + " bytes) was never unlocked";
+      }
+      ++count;
+      UnmapSystemView(mdl);
+      mdl->Process = nullptr;  // a late unlock only clears the flag
+    }
+    process.impl().lockedMdls.clear();
   }
-  process.impl().lockedMdls.clear();
+  if (count == 0) return;
+  // Windows stops: the pages can never be given back (note 3).
+  try {
+    K().RaiseBugCheck(PROCESS_HAS_LOCKED_PAGES, 0, reinterpret_cast<ULONG_PTR>(&process), count, 0, why);
+  } catch (const BugCheck&) {
+    // Recorded; the process is gone and its caller goes on with a dead kernel.
+  }
 }
 
 }  // namespace wdmsim
@@ -188,8 +224,53 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     std::lock_guard lock(owner->impl().lock);
     owner->impl().lockedMdls.erase(mdl);
   }
+  UnmapSystemView(mdl);
   mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
   mdl->Process = nullptr;
+}
+
+// Note 4. Kernel-mode mappings of locked pages only.
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID BaseAddress, ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority) {
+  (void)CacheType;
+  (void)Priority;
+  KernelState& k = K();
+  PMDL mdl = MemoryDescriptorList;
+  RequireIrqlAtMost("MmMapLockedPagesSpecifyCache", DISPATCH_LEVEL);
+  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED) || AccessMode != KernelMode || BaseAddress != nullptr) {
+    k.RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x80, reinterpret_cast<ULONG_PTR>(mdl), 0, 0,
+                    "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked, or for user mode");
+  }
+  if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) return mdl->MappedSystemVa;
+  void* view = MAP_FAILED;
+  if (!k.ShouldFail("MmMapLockedPagesSpecifyCache")) {
+    view = mremap(mdl->StartVa, 0, MdlSpanBytes(mdl), MREMAP_MAYMOVE);
+    if (view != MAP_FAILED && mprotect(view, MdlSpanBytes(mdl), PROT_READ | PROT_WRITE) != 0) {
+      munmap(view, MdlSpanBytes(mdl));
+      view = MAP_FAILED;
+    }
+  }
+  if (view == MAP_FAILED) {
+    if (BugCheckOnFailure) {
+      k.RaiseBugCheck(0x3F /* NO_MORE_SYSTEM_PTES */, 0, 0, 0, 0,
+                      "MmMapLockedPagesSpecifyCache could not map the pages");
+    }
+    return nullptr;
+  }
+  mdl->MappedSystemVa = static_cast<char*>(view) + mdl->ByteOffset;
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return mdl->MappedSystemVa;
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  RequireIrqlAtMost("MmUnmapLockedPages", DISPATCH_LEVEL);
+  PMDL mdl = MemoryDescriptorList;
+  if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != mdl->MappedSystemVa) {
+    K().RaiseBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x81, reinterpret_cast<ULONG_PTR>(mdl),
+                      reinterpret_cast<ULONG_PTR>(BaseAddress), 0,
+                      "MmUnmapLockedPages of an address that is not the MDL's system mapping");
+  }
+  UnmapSystemView(mdl);
 }
 
 }  // extern "C"

@@ -2,6 +2,18 @@
 // Its physical device objects answer the Plug and Play and power requests a
 // bus driver answers, perform configuration-space reads and writes on the
 // device model, and tell it its new power state.
+//
+// Notes:
+//  1. A bus driver may return STATUS_PENDING and complete a request later
+//     from a thread of its own ("Passing PnP IRPs down the device stack":
+//     a function driver must be ready for it). With `pend` set it does so
+//     for every Plug and Play and power request; the completing thread is a
+//     simulated thread at PASSIVE_LEVEL.
+//  2. `failMinors` refuses Plug and Play requests with STATUS_UNSUCCESSFUL,
+//     so that tests reach the paths where a lower driver fails start,
+//     query-stop or query-remove (and see the finding when a driver relies
+//     on it for a request that must not fail).
+#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -29,10 +41,12 @@ NTSTATUS ConfigAccess(PdoExtension* pdo, PIO_STACK_LOCATION stack, bool write) {
   return done == rw.Length ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  pdo->minorsSeen.push_back(stack->MinorFunction);
+  if (std::find(pdo->failMinors.begin(), pdo->failMinors.end(), stack->MinorFunction) != pdo->failMinors.end()) {
+    return Complete(Irp, STATUS_UNSUCCESSFUL);  // note 2
+  }
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       if (pdo->failStart) return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -76,10 +90,9 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-NTSTATUS NTAPI BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS HandlePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  PoStartNextPowerIrp(Irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
     pdo->devicePowerState = stack->Parameters.Power.State.DeviceState;
     const DEVICE_POWER_STATE state = pdo->devicePowerState;
@@ -91,6 +104,51 @@ NTSTATUS NTAPI BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Complete(Irp, STATUS_NOT_SUPPORTED);  // the card cannot wake the system
   }
   return Complete(Irp, STATUS_SUCCESS);
+}
+
+// Note 1: the request is marked pending and handled on a new simulated
+// thread, counted by the clock from now, so that time cannot move between
+// this return and the answer.
+NTSTATUS PendOnAnotherThread(PdoExtension* pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                             NTSTATUS (*handle)(PDEVICE_OBJECT, PIRP)) {
+  KernelState& k = K();
+  IoMarkIrpPending(Irp);
+  std::erase_if(pdo->completers, [](PdoExtension::Completer& c) {
+    if (!c.done->load()) return false;
+    c.thread.join();
+    return true;
+  });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  k.clock.CountStartingThread();
+  std::thread thread([&k, DeviceObject, Irp, handle, done] {
+    k.clock.AdoptCount(Clock::Role::Other);
+    SetCurrentIrql(PASSIVE_LEVEL);
+    try {
+      handle(DeviceObject, Irp);
+    } catch (const BugCheck&) {
+      // Recorded by RaiseBugCheck; the kernel is dead, waiters are released.
+    }
+    k.clock.Leave();
+    done->store(true);
+  });
+  pdo->completers.push_back({std::move(thread), done});
+  return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
+  const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  pdo->minorsSeen.push_back(minor);
+  if (pdo->onRequest) pdo->onRequest(minor);
+  if (pdo->pend) return PendOnAnotherThread(pdo, DeviceObject, Irp, HandlePnp);
+  return HandlePnp(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
+  PoStartNextPowerIrp(Irp);  // does nothing since Windows Vista; accepted
+  if (pdo->pend) return PendOnAnotherThread(pdo, DeviceObject, Irp, HandlePower);
+  return HandlePower(DeviceObject, Irp);
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ uint32_t ParseNumber(const std::string& text, const std::string& where) {
   uint32_t value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
   if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-    throw std::runtime_error("wdmsim: " + where + ": DeviceCharacteristics value \"" + text + "\" is not a number");
+    throw std::runtime_error("wdmsim: " + where + ": registry value \"" + text + "\" is not a number");
   }
   return value;
 }
@@ -245,7 +245,12 @@ InfDeviceSettings ParseInfDeviceSettings(std::string_view text, const std::strin
         for (const auto& entry : *addReg) {
           // HKR,<subkey>,<value name>,<flags>,<value>: the device's own key only.
           if (!entry.key.empty() || entry.fields.size() < 5) continue;
-          if (Lower(entry.fields[0]) != "hkr" || !entry.fields[1].empty()) continue;
+          if (Lower(entry.fields[0]) != "hkr") continue;
+          if (Lower(entry.fields[1]) == "interrupt management\\messagesignaledinterruptproperties") {
+            if (Lower(entry.fields[2]) == "msisupported") settings.msiSupported = ParseNumber(entry.fields[4], where) != 0;
+            continue;
+          }
+          if (!entry.fields[1].empty()) continue;
           const std::string name = Lower(entry.fields[2]);
           if (name == "security" && !settings.security) {
             if (entry.fields[4].empty()) throw std::runtime_error("wdmsim: " + where + ": empty Security value");

@@ -13,6 +13,9 @@ namespace wdmsim::pnp {
 struct InfDeviceSettings {
   std::optional<std::string> security;       // HKR,,Security: SDDL
   std::optional<uint32_t> characteristics;   // HKR,,DeviceCharacteristics
+  // HKR,Interrupt Management\MessageSignaledInterruptProperties,MSISupported:
+  // without it Windows grants the device no message interrupts.
+  bool msiSupported = false;
 };
 
 // Parses INF text. Raises std::runtime_error, naming `where`, for a value it

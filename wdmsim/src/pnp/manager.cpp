@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "hal/hal.h"
 #include "internal.h"
 #include "pnp/pdo.h"
 
@@ -15,7 +16,7 @@ namespace {
 // The bus driver finds a new device: a physical device object for it, its
 // resources assigned; then the PnP manager calls the function driver's
 // AddDevice, if there is one.
-Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& make) {
+Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& make, const Slot* lineOf = nullptr) {
   auto slot = std::make_unique<Slot>();
   slot->driver = driver;
   unsigned number = k.nextPdoNumber++;
@@ -32,10 +33,11 @@ Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& mak
   ext->slot = slot.get();
   ext->slotNumber = number;
   ext->name = pdoName;
+  ext->pend = k.options.lowerDriversPend;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   pdo->Flags |= DO_POWER_PAGABLE;
   slot->pdo = pdo;
-  pnp::AttachFunction(k, *slot, *ext, make);
+  pnp::AttachFunction(k, *slot, *ext, make, lineOf);
 
   if (driver != nullptr) {
     PDRIVER_ADD_DEVICE addDevice = driver->driverObject()->DriverExtension->AddDevice;
@@ -60,6 +62,36 @@ Slot& Kernel::PlugDevice(DriverImage& driver, const PciFunctionFactory& make) {
 Slot& Kernel::PlugDeviceWithoutDriver(const PciFunctionFactory& make) {
   ClockScope scope(*state_);
   return PlugFor(*state_, nullptr, make);
+}
+
+Slot& Kernel::PlugDeviceOnLineOf(const Slot& card, const PciFunctionFactory& make) {
+  ClockScope scope(*state_);
+  if (card.pdo == nullptr) throw std::logic_error("wdmsim: PlugDeviceOnLineOf an empty slot");
+  return PlugFor(*state_, nullptr, make, &card);
+}
+
+void Kernel::SetMsiSupported(const Slot& slot, bool supported) {
+  hal::HalState& h = *state_->hal;
+  std::lock_guard lock(h.lock);
+  auto it = h.cards.find(slot.number);
+  if (it == h.cards.end()) throw std::logic_error("wdmsim: SetMsiSupported on an empty slot");
+  it->second->msiSupported = supported;
+}
+
+DEVICE_POWER_STATE Kernel::ReportedDeviceState(PDEVICE_OBJECT device) const {
+  std::lock_guard lock(state_->powerStatesLock);
+  auto it = state_->reportedPowerStates.find(device);
+  return it != state_->reportedPowerStates.end() ? it->second : PowerDeviceUnspecified;
+}
+
+void Kernel::SetBusBehaviour(Slot& slot, BusBehaviour behaviour) {
+  ClockScope scope(*state_);
+  if (slot.pdo == nullptr) throw std::logic_error("wdmsim: SetBusBehaviour on an empty slot");
+  std::lock_guard lock(pnp::StackLock(slot));  // not under a request
+  auto* ext = static_cast<pnp::PdoExtension*>(slot.pdo->DeviceExtension);
+  ext->pend = behaviour.pend;
+  ext->failMinors = std::move(behaviour.fail);
+  ext->onRequest = std::move(behaviour.onRequest);
 }
 
 std::vector<Slot*> Kernel::Slots() {
@@ -97,13 +129,16 @@ extern "C" {
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   RequireIrqlAtMost("PoSetPowerState", DISPATCH_LEVEL);
-  (void)DeviceObject;
-  (void)Type;
-  // The power manager only records the new state; the previous one is
-  // returned. wdmsim tracks device power in the bus driver.
+  // The power manager only records the new device state (a system state is
+  // ignored, as on Windows since Vista); the previous one is returned.
+  KernelState& k = K();
   POWER_STATE previous;
   previous.DeviceState = PowerDeviceD0;
-  (void)State;
+  if (Type != DevicePowerState || DeviceObject == nullptr) return previous;
+  std::lock_guard lock(k.powerStatesLock);
+  auto [it, inserted] = k.reportedPowerStates.try_emplace(DeviceObject, PowerDeviceD0);
+  previous.DeviceState = it->second;
+  it->second = State.DeviceState;
   return previous;
 }
 

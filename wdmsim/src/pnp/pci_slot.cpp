@@ -128,7 +128,8 @@ namespace pnp {
 // Puts a new device model in the slot and does what firmware and the bus
 // driver do before any function driver sees it: windows assigned, decoding
 // and bus mastering enabled, the line routed to a system vector.
-void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make) {
+void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make,
+                    const Slot* lineOf) {
   hal::HalState& h = *k.hal;
   auto record = std::make_unique<hal::CardSlot>();
   record->number = slot.number;
@@ -154,9 +155,10 @@ void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunc
   uint8_t line = 0;
   function.ConfigRead(pci::kInterruptLine, &line, 1);
   record->line = line;
-  record->vector = kFirstVector + slot.number;
+  record->vector = kFirstVector + (lineOf != nullptr ? lineOf->number : slot.number);
   record->irql = static_cast<KIRQL>(record->vector >> 4);  // the vector's priority class
   record->pdo = slot.pdo;
+  record->msiSupported = slot.driver != nullptr && slot.driver->impl().msiSupported;
 
   slot.function = record->function;
   slot.interruptVector = record->vector;

@@ -1,7 +1,10 @@
 // The device extension of the bus driver's physical device objects.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "internal.h"
@@ -22,6 +25,22 @@ struct PdoExtension {
   std::shared_ptr<ConfigSpace> config;
   bool started = false;
   bool failStart = false;
+  // Kernel::SetBusBehaviour: requests answered from another thread after
+  // STATUS_PENDING, minor codes refused, and a look at each request as it
+  // arrives.
+  bool pend = false;
+  std::vector<UCHAR> failMinors;
+  std::function<void(UCHAR)> onRequest;
+  // The threads that complete pended requests; joined once done, and all of
+  // them when the device goes.
+  struct Completer {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Completer> completers;
+  ~PdoExtension() {
+    for (auto& c : completers) c.thread.join();
+  }
   DEVICE_POWER_STATE devicePowerState = PowerDeviceD0;
   size_t lastConfigBytes = 0;
   std::vector<UCHAR> minorsSeen;  // Plug and Play minor codes that reached the bus driver
@@ -32,6 +51,8 @@ struct PdoExtension {
 // number and physical device object are set: BARs assigned, the line
 // routed, configuration requests of the physical device object reaching
 // the model.
-void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make);
+// `lineOf`: route the line to that slot's vector instead of one of its own.
+void AttachFunction(KernelState& k, Slot& slot, PdoExtension& ext, const PciFunctionFactory& make,
+                    const Slot* lineOf = nullptr);
 
 }  // namespace wdmsim::pnp

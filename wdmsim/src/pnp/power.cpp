@@ -9,11 +9,23 @@
 //     and Play sequence runs on the same stack (the slot's lock, see
 //     pnp/sequences.cpp): Windows does not change power states under a
 //     starting or departing device.
-//  3. A system set-power request is a notification; the device's power
-//     policy owner answers it with a device set-power request. wdmsim plays
-//     that owner: D3 after a sleep state, D0 after the return to working.
-//     Only started stacks take part.
+//  3. The power manager sends system power requests only. A system
+//     set-power request is a notification; the device's power policy owner
+//     (its function driver) answers it with a device set-power request of
+//     its own (PoRequestPowerIrp), D3 going to sleep and D0 on the way back,
+//     and completes the system request when that is done ("Managing Device
+//     Power Policy", "Handling a System Set-Power IRP in a Device Power
+//     Policy Owner"). A stack whose device is still in D0 once the system
+//     request is complete, or not back in D0 after the return to working,
+//     has an owner that did not do its part: a verifier finding. Only
+//     started stacks take part.
+//  4. PoRequestPowerIrp sends its request from a system thread (a function
+//     driver asks for it from a completion routine, at up to
+//     DISPATCH_LEVEL), to the top of the device's stack at the IRQL note 1
+//     gives, and calls the requester's completion function there once every
+//     driver has completed it. It returns STATUS_PENDING.
 #include "internal.h"
+#include "pnp/pdo.h"
 
 namespace wdmsim {
 
@@ -71,13 +83,24 @@ POWER_STATE System(SYSTEM_POWER_STATE s) {
   return state;
 }
 
-POWER_STATE Device(DEVICE_POWER_STATE d) {
-  POWER_STATE state;
-  state.DeviceState = d;
-  return state;
-}
 
 // Every slot whose stack is started, in the order the cards were plugged.
+DEVICE_POWER_STATE DeviceStateOf(const Slot& slot) {
+  return static_cast<const pnp::PdoExtension*>(slot.pdo->DeviceExtension)->devicePowerState;
+}
+
+// Note 3.
+void ExpectDeviceState(Slot& slot, bool asleep, SYSTEM_POWER_STATE system) {
+  const DEVICE_POWER_STATE state = DeviceStateOf(slot);
+  if (asleep == (state != PowerDeviceD0)) return;
+  std::string name = slot.driver != nullptr ? slot.driver->name() : std::string("(no driver)");
+  K().Finding(name + (asleep ? ": the system went to S" + std::to_string(system - PowerSystemWorking) +
+                                   " with the device still in D0"
+                             : ": the system returned to S0 with the device still in D" +
+                                   std::to_string(state - PowerDeviceD0)) +
+              "; its power policy owner sent no device set-power request (PoRequestPowerIrp)");
+}
+
 std::vector<Slot*> StartedSlots(KernelState& k) {
   std::vector<Slot*> out;
   for (auto& slot : k.slots) {
@@ -100,7 +123,7 @@ void Kernel::Sleep(SYSTEM_POWER_STATE state) {
     std::lock_guard lock(StackLock(*slot));
     if (!slot->started) continue;  // removed meanwhile
     SetPower(*slot, SystemPowerState, System(state), PowerActionSleep);
-    SetPower(*slot, DevicePowerState, Device(PowerDeviceD3), PowerActionNone);  // note 3
+    ExpectDeviceState(*slot, true, state);  // note 3
   }
   k.systemPowerState = state;
 }
@@ -115,7 +138,7 @@ void Kernel::Resume() {
     std::lock_guard lock(StackLock(*slot));
     if (!slot->started) continue;
     SetPower(*slot, SystemPowerState, System(PowerSystemWorking), PowerActionSleep);
-    SetPower(*slot, DevicePowerState, Device(PowerDeviceD0), PowerActionNone);
+    ExpectDeviceState(*slot, false, PowerSystemWorking);
   }
   k.systemPowerState = PowerSystemWorking;
 }
@@ -143,3 +166,55 @@ NTSTATUS Kernel::SendPowerRequest(Slot& slot, UCHAR minor, POWER_STATE_TYPE type
 }
 
 }  // namespace wdmsim
+
+using namespace wdmsim;
+
+extern "C" {
+
+// Note 4.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+  RequireIrqlAtMost("PoRequestPowerIrp", DISPATCH_LEVEL);
+  KernelState& k = K();
+  if (DeviceObject == nullptr ||
+      (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (MinorFunction != IRP_MN_WAIT_WAKE &&
+      (PowerState.DeviceState <= PowerDeviceUnspecified || PowerState.DeviceState >= PowerDeviceMaximum)) {
+    return STATUS_INVALID_PARAMETER;  // a driver asks for device power states only
+  }
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
+  PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_POWER, MinorFunction, PowerMinorName(MinorFunction));
+  if (irp == nullptr) {
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (MinorFunction == IRP_MN_WAIT_WAKE) {
+    next->Parameters.WaitWake.PowerState = PowerState.SystemState;
+  } else {
+    next->Parameters.Power.SystemContext = 0;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State = PowerState;
+    next->Parameters.Power.ShutdownType = PowerActionNone;
+  }
+  if (Irp != nullptr) *Irp = irp;
+  const KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;  // note 1
+  k.SpawnSystemThread([=] {
+    IO_STATUS_BLOCK result{};
+    ULONG_PTR information = 0;
+    result.Status = io::SendSynchronous(top, irp, &information, irql);
+    result.Information = information;
+    if (CompletionFunction != nullptr) {
+      SetCurrentIrql(irql);
+      ldr::CallDriver(CompletionFunction, DeviceObject, MinorFunction, PowerState, Context, &result);
+      SetCurrentIrql(PASSIVE_LEVEL);
+    }
+    ObfDereferenceObject(top);
+  });
+  return STATUS_PENDING;
+}
+
+}  // extern "C"

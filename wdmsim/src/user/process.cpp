@@ -364,6 +364,17 @@ HANDLE Process::CreateEventW(bool manualReset, bool initialState) {
   return impl_->Insert(ObjectType::Event, event, kEventAllAccess);
 }
 
+HANDLE Process::DuplicateEvent(HANDLE event, uint32_t access) {
+  HandleEntry entry;
+  if (!impl_->Lookup(event, &entry) || entry.type != ObjectType::Event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  ob::Reference(entry.object);
+  SetLastError(ERROR_SUCCESS);
+  return impl_->Insert(ObjectType::Event, entry.object, access & entry.access);
+}
+
 bool Process::SetEvent(HANDLE event) {
   HandleEntry entry;
   if (!impl_->Lookup(event, &entry) || entry.type != ObjectType::Event) {
