@@ -321,6 +321,8 @@ TEST_F(RegisterModeTest, AnEndedTransferLeavesNoStatusWordAndAnEmptySlotEndsNoth
   EXPECT_TRUE(Signalled(readEvent));
   EXPECT_EQ(Command(IOCTL_QUERY_DMAREAD_CLEAR).block.ulAddr, 0u);  // still there for the caller
   card::CardIn(*slot).SetCompletionStatus(0x1B80, 0);
+  kernel->RunFor(std::chrono::milliseconds(3));  // a poll run that saw the register set is over
+  process().ResetEvent(readEvent);               // its signals, stale from now on, forgotten
   Command(IOCTL_RELEASE_DMAREAD);
   EXPECT_EQ(*static_cast<volatile ULONG*>(ext()->pCommonBuffer_VA_DmaRead), 0u);
   const auto before = kernel->InterruptCountsFor(*slot);

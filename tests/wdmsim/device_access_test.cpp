@@ -43,6 +43,8 @@ struct DriverState {
   KEVENT entered;           // a request that waits for its cancel has arrived
   std::atomic<KIRQL> cancelIrql{PASSIVE_LEVEL};
   std::atomic<bool> cancelRoutineRan{false};
+  std::atomic<int> cleanups{0};
+  std::atomic<int> closes{0};
 };
 DriverState* gState = nullptr;
 
@@ -75,7 +77,10 @@ NTSTATUS NTAPI OnCreate(PDEVICE_OBJECT, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI OnCloseOrCleanup(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI OnCloseOrCleanup(PDEVICE_OBJECT, PIRP irp) {
+  ++(IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE ? gState->closes : gState->cleanups);
+  return Complete(irp, STATUS_SUCCESS);
+}
 
 // Looks at Cancel until it is set, waiting a millisecond between looks, as a
 // driver waiting for its hardware does; gives up after ten seconds.
@@ -211,14 +216,16 @@ class DeviceAccessTest : public ::testing::Test {
   // the driver, then cancels the thread's I/O (after checking that `other`
   // cannot), all inside one call: had this thread stepped out of wdmsim in
   // between, the clock could have run on to the sender's give-up.
+  // `meanwhile` runs once the request is inside the driver, before the cancel.
   std::thread SendThenCancel(wdmsim::Process& process, std::function<void()> send,
-                             wdmsim::Process* other = nullptr) {
+                             wdmsim::Process* other = nullptr, const std::function<void()>& meanwhile = {}) {
     std::thread caller;
     bool entered = false, refused = true, cancelled = false;
     process.RunInContext([&] {
       caller = kernel->StartThread(std::move(send));
       entered = Entered();
       if (!entered) return;
+      if (meanwhile) meanwhile();
       if (other != nullptr) refused = !other->CancelSynchronousIo(caller.get_id());  // another process's
       cancelled = process.CancelSynchronousIo(caller.get_id());
     });
@@ -435,6 +442,27 @@ TEST_F(DeviceAccessTest, CancelSynchronousIoEndsADriverLoopThatPollsCancel) {
   EXPECT_EQ(error, wdmsim::ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(process.CancelSynchronousIo(caller.get_id()));  // nothing left in progress
   EXPECT_TRUE(process.CloseHandle(handle));
+}
+
+// The handle is closed while a request on it is inside the driver: cleanup
+// comes at once, close only when the request has completed, as the I/O
+// manager holds the file object for every request on it.
+TEST_F(DeviceAccessTest, CloseWaitsForTheRequestsOnTheFileObject) {
+  Install(std::nullopt);
+  wdmsim::Process& process = kernel->DefaultProcess();
+  HANDLE handle = process.CreateFileW(u"\\\\.\\AccessTest");
+  ASSERT_NE(handle, wdmsim::INVALID_HANDLE_VALUE);
+  int closesWhilePending = -1;
+  std::thread caller = SendThenCancel(
+      process, [&] { process.DeviceIoControl(handle, kPendCancellable, nullptr, 0, nullptr, 0, nullptr); }, nullptr,
+      [&] {
+        EXPECT_TRUE(process.CloseHandle(handle));
+        EXPECT_EQ(state.cleanups, 1);
+        closesWhilePending = state.closes;
+      });
+  caller.join();
+  EXPECT_EQ(closesWhilePending, 0);
+  EXPECT_EQ(state.closes, 1);
 }
 
 TEST_F(DeviceAccessTest, CancelSynchronousIoCallsTheCancelRoutineWithTheCancelLockHeld) {

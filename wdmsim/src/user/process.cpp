@@ -104,6 +104,39 @@ NTSTATUS SendForThread(const Process* process, PDEVICE_OBJECT top, PIRP irp, ULO
   return io::SendSynchronous(top, irp, information);
 }
 
+// IRP_MJ_CLEANUP or IRP_MJ_CLOSE for a file object, from the process.
+void SendFileRequest(const Process* process, PFILE_OBJECT file, UCHAR major) {
+  PDEVICE_OBJECT top = io::AttachedTop(file->DeviceObject);
+  PIRP irp = io::AllocateTrackedIrp(top, major, 0, nullptr);
+  irp->RequestorMode = UserMode;
+  IoGetNextIrpStackLocation(irp)->FileObject = file;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  SendForThread(process, top, irp);
+}
+
+// The close request, and the file object and its device let go.
+void CloseFile(const Process* process, PFILE_OBJECT file) {
+  PDEVICE_OBJECT device = file->DeviceObject;
+  SendFileRequest(process, file, IRP_MJ_CLOSE);
+  ob::Dereference(file);
+  pnp::HandleClosed(device);
+  ob::Dereference(device);
+}
+
+// A request on `file` ends: the close it held back, if any, goes now.
+void EndFileRequest(Process* process, void* file) {
+  Process::Impl& impl = process->impl();
+  {
+    std::lock_guard lock(impl.lock);
+    auto it = impl.fileUses.find(file);
+    if (it == impl.fileUses.end() || --it->second.requests > 0) return;
+    const bool closeDue = it->second.closeDue;
+    impl.fileUses.erase(it);
+    if (!closeDue) return;
+  }
+  CloseFile(process, static_cast<PFILE_OBJECT>(file));
+}
+
 }  // namespace
 
 Process* CurrentProcess() { return tCurrentProcess; }
@@ -253,21 +286,23 @@ bool Process::CloseHandle(HANDLE handle) {
     SetLastError(ERROR_SUCCESS);
     return true;
   }
-  // The last handle to a file object: cleanup, then close. Their statuses
-  // do not reach the caller.
+  // The last handle to a file object: cleanup now, close once no request
+  // holds the file object any more ("IRP_MJ_CLEANUP": a driver gets the
+  // close only after every request on the file object has completed).
+  // Their statuses do not reach the caller.
   auto* file = static_cast<PFILE_OBJECT>(entry.object);
-  PDEVICE_OBJECT device = file->DeviceObject;
-  for (UCHAR major : {static_cast<UCHAR>(IRP_MJ_CLEANUP), static_cast<UCHAR>(IRP_MJ_CLOSE)}) {
-    PDEVICE_OBJECT top = io::AttachedTop(device);
-    PIRP irp = io::AllocateTrackedIrp(top, major, 0, nullptr);
-    irp->RequestorMode = UserMode;
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    SendForThread(this, top, irp);
+  SendFileRequest(this, file, IRP_MJ_CLEANUP);
+  {
+    std::lock_guard lock(impl_->lock);
+    auto it = impl_->fileUses.find(file);
+    if (it != impl_->fileUses.end() && it->second.requests > 0) {
+      it->second.closeDue = true;  // EndFileRequest sends it
+      SetLastError(ERROR_SUCCESS);
+      return true;
+    }
+    impl_->fileUses.erase(file);
   }
-  ob::Dereference(file);
-  pnp::HandleClosed(device);
-  ob::Dereference(device);
+  CloseFile(this, file);
   SetLastError(ERROR_SUCCESS);
   return true;
 }
@@ -278,10 +313,23 @@ bool Process::DeviceIoControl(HANDLE device, uint32_t code, const void* in, uint
   KernelState& k = K();
   ProcessContext context(this);
   HandleEntry entry;
-  if (!impl_->Lookup(device, &entry) || entry.type != ObjectType::File) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
+  {
+    // The request holds the file object from the handle's lookup on, so a
+    // close of the handle meanwhile waits for it (CloseHandle).
+    std::lock_guard lock(impl_->lock);
+    auto it = impl_->handles.find(device);
+    if (it == impl_->handles.end() || it->second.type != ObjectType::File) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    entry = it->second;
+    ++impl_->fileUses[entry.object].requests;
   }
+  struct Hold {
+    Process* process;
+    void* file;
+    ~Hold() { EndFileRequest(process, file); }
+  } hold{this, entry.object};
   const uint32_t required = (code >> 14) & 3;  // note 5
   if (((required & FILE_READ_ACCESS) && !(entry.access & FILE_READ_DATA)) ||
       ((required & FILE_WRITE_ACCESS) && !(entry.access & FILE_WRITE_DATA))) {

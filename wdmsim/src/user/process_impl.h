@@ -30,6 +30,13 @@ struct Process::Impl {
   uintptr_t nextHandle = 4;
   std::map<uintptr_t, UserRegion> regions;  // by base address
   std::set<PMDL> lockedMdls;                 // pages locked by MmProbeAndLockPages
+  // Requests under way on each file object, and whether its handle has
+  // been closed meanwhile: the close request waits for the last of them.
+  struct FileUse {
+    int requests = 0;
+    bool closeDue = false;
+  };
+  std::map<void*, FileUse> fileUses;
 
   HANDLE Insert(ObjectType type, void* object, uint32_t access);
   bool Lookup(HANDLE handle, HandleEntry* entry);
