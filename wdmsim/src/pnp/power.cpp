@@ -43,15 +43,11 @@ const char* PowerMinorName(UCHAR minor) {
 
 using pnp::StackLock;
 
-// The caller holds the power lock and the slot's lock (note 2).
-NTSTATUS SendPowerLocked(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
-                         POWER_ACTION action) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(slot.pdo);
+// A power request for the top of `top`'s stack, as the power manager builds
+// one; null if none could be allocated.
+PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state, POWER_ACTION action) {
   PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_POWER, minor, PowerMinorName(minor));
-  if (irp == nullptr) {
-    ObfDereferenceObject(top);
-    throw std::runtime_error(std::string("wdmsim: the power manager could not allocate ") + PowerMinorName(minor));
-  }
+  if (irp == nullptr) return nullptr;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   if (minor == IRP_MN_WAIT_WAKE) {
@@ -62,8 +58,22 @@ NTSTATUS SendPowerLocked(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_S
     next->Parameters.Power.State = state;
     next->Parameters.Power.ShutdownType = action;
   }
-  KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;  // note 1
-  NTSTATUS status = io::SendSynchronous(top, irp, nullptr, irql);
+  return irp;
+}
+
+// Note 1.
+KIRQL PowerIrql(PDEVICE_OBJECT top) { return (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL; }
+
+// The caller holds the power lock and the slot's lock (note 2).
+NTSTATUS SendPowerLocked(Slot& slot, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+                         POWER_ACTION action) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(slot.pdo);
+  PIRP irp = BuildPowerIrp(top, minor, type, state, action);
+  if (irp == nullptr) {
+    ObfDereferenceObject(top);
+    throw std::runtime_error(std::string("wdmsim: the power manager could not allocate ") + PowerMinorName(minor));
+  }
+  NTSTATUS status = io::SendSynchronous(top, irp, nullptr, PowerIrql(top));
   ObfDereferenceObject(top);
   if (minor == IRP_MN_SET_POWER && type == DevicePowerState && !NT_SUCCESS(status)) {
     K().Finding((slot.driver != nullptr ? slot.driver->name() : std::string("(no driver)")) +
@@ -185,23 +195,13 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     return STATUS_INVALID_PARAMETER;  // a driver asks for device power states only
   }
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
-  PIRP irp = io::AllocateTrackedIrp(top, IRP_MJ_POWER, MinorFunction, PowerMinorName(MinorFunction));
+  PIRP irp = BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState, PowerActionNone);
   if (irp == nullptr) {
     ObfDereferenceObject(top);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  if (MinorFunction == IRP_MN_WAIT_WAKE) {
-    next->Parameters.WaitWake.PowerState = PowerState.SystemState;
-  } else {
-    next->Parameters.Power.SystemContext = 0;
-    next->Parameters.Power.Type = DevicePowerState;
-    next->Parameters.Power.State = PowerState;
-    next->Parameters.Power.ShutdownType = PowerActionNone;
-  }
   if (Irp != nullptr) *Irp = irp;
-  const KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;  // note 1
+  const KIRQL irql = PowerIrql(top);
   k.SpawnSystemThread([=] {
     IO_STATUS_BLOCK result{};
     ULONG_PTR information = 0;
