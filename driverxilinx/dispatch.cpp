@@ -35,7 +35,7 @@
 NTSTATUS Dispatch_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  if (ext->bDeviceStarted == 0) {
+  if (InterlockedReadFlag(&ext->bDeviceStarted) == 0) {  // a start may be under way on the PnP thread
     return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   CompleteRequest(Irp, STATUS_SUCCESS, 0);

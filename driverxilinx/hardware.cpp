@@ -216,7 +216,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST RawL
     DbgPrint("qm4200.sys: PnPStartDevice completed\n");
   }
 
-  ext->bDeviceStarted = 1;
+  InterlockedExchangeFlag(&ext->bDeviceStarted, 1);  // after what an open relies on (Dispatch_Create)
   ext->pulGetRegister = reinterpret_cast<PULONG>(static_cast<PUCHAR>(ext->pCommonBuffer_VA_DmaRead) +
                                                  cbuf::kWriteBackArea);
   ext->pGetRegister_LA = (ULONGLONG)ext->pCommonBuffer_LA_DmaRead.LowPart + cbuf::kWriteBackArea;

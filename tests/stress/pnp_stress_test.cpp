@@ -43,6 +43,10 @@ struct Board {
   std::mutex lock;
   std::condition_variable changed;
   std::vector<wdmsim::Slot*> cards;
+  // Each card's Win32 name, taken by the main thread when it puts the card
+  // on the board: a worker must not read a slot the main thread may be
+  // removing at that moment.
+  std::vector<std::u16string> names;
   bool pause = false;
   int paused = 0;  // workers holding no handle while paused
   bool stop = false;
@@ -148,12 +152,13 @@ class Worker {
   }
   bool OpenCurrent() {
     wdmsim::Slot* slot;
+    std::u16string name;
     {
       std::lock_guard lock(board_.lock);
       slot = board_.cards[card_];
+      name = board_.names[card_];
     }
     auto& p = *process_;
-    std::u16string name = support::Win32Name(*slot);
     HANDLE h = name.empty() ? wdmsim::INVALID_HANDLE_VALUE : p.CreateFileW(name);
     if (h == wdmsim::INVALID_HANDLE_VALUE) {
       ++failed;
@@ -218,6 +223,7 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
     return slot;
   };
   board.cards = {pendingOrNot(&StartedCard()), pendingOrNot(&StartedCard())};
+  board.names = {support::Win32Name(*board.cards[0]), support::Win32Name(*board.cards[1])};
   std::vector<std::unique_ptr<Worker>> workers;
   for (size_t c = 0; c < 2; ++c) {
     for (Role role : {Role::kPlayout, Role::kCapture, Role::kRegisters}) {
@@ -261,6 +267,7 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
         wdmsim::Slot* fresh = pendingOrNot(&StartedCard());
         std::lock_guard lock(board.lock);
         board.cards[c] = fresh;
+        board.names[c] = support::Win32Name(*fresh);
         board.changed.notify_all();
         break;
       }
@@ -291,6 +298,7 @@ TEST_F(PnpStressTest, SequencesWithIoInFlight) {
     {
       std::lock_guard lock(board.lock);
       ++board.sequences;
+      board.names[c] = support::Win32Name(*board.cards[c]);  // an enable may have renamed it
     }
     ASSERT_EQ(kernel->Findings(), std::vector<std::string>{}) << "after cycle " << cycle << ": " << names[kind];
     ASSERT_EQ(kernel->BugCheckReport(), "") << "after cycle " << cycle;

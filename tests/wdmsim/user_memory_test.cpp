@@ -239,4 +239,28 @@ TEST_F(UserMemoryTest, ReferencesByHandleCheckTheAccessAndKernelModeIsAFinding) 
   P().CloseHandle(event);
 }
 
+void ProbeWriteSixteen(PVOID address) { ProbeForWrite(address, 16, 1); }
+
+// A buffer one process locked, touched through its user address from
+// another process's request: the probe faults (the address is not that
+// process's), and the verifier names the mistake.
+TEST_F(UserMemoryTest, TouchingAnotherProcesssLockedBufferIsAFinding) {
+  auto* rw = P().VirtualAlloc(4096);
+  Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
+  ASSERT_FALSE(Raised(LockRange, &r));
+  EXPECT_FALSE(Raised(ProbeWriteSixteen, rw));  // its own process: fine, and no finding
+  EXPECT_TRUE(kernel->Findings().empty());
+  auto other = kernel->CreateProcess();
+  bool raised = false;
+  other->RunInContext([&] { raised = RunGuarded(ProbeWriteSixteen, rw) != FALSE; });
+  EXPECT_TRUE(raised);
+  auto findings = kernel->Findings();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_NE(findings[0].find("ProbeForWrite of user address"), std::string::npos) << findings[0];
+  EXPECT_NE(findings[0].find("in a buffer another process locked"), std::string::npos) << findings[0];
+  kernel->ClearFindings();
+  MmUnlockPages(r.mdl);
+  IoFreeMdl(r.mdl);
+}
+
 }  // namespace

@@ -104,6 +104,15 @@ struct KernelState {
   std::mutex resolutionLock;
   std::map<const void*, ULONG> resolutionRequests;
 
+  // User ranges locked by MmProbeAndLockPages, each with the process that
+  // locked it (mm/user_memory.cpp, note 5).
+  struct LockedRange {
+    uintptr_t begin = 0, end = 0;
+    const Process* owner = nullptr;
+  };
+  std::mutex lockedRangesLock;
+  std::map<const void*, LockedRange> lockedRanges;  // by MDL
+
   // PoSetPowerState: the device power state each device object's driver
   // last reported.
   std::mutex powerStatesLock;

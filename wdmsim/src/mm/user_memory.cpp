@@ -19,6 +19,11 @@
 //     whatever the process does to its own view afterwards, and valid in
 //     every process. Allocations are shared mappings so that the pages can
 //     be mapped twice (mremap of size 0). Unlocking the pages unmaps it.
+//  5. Each process has its own table of ranges, so another process's user
+//     address faults in a probe. When that address lies in a buffer another
+//     process has locked, it is also a finding: the driver has kept a user
+//     address from one request and used it in another, where it must use
+//     the locked pages' system address.
 #include <sys/mman.h>
 
 #include "internal.h"
@@ -70,6 +75,28 @@ void UnmapSystemView(PMDL mdl) {
   munmap(reinterpret_cast<void*>(view), MdlSpanBytes(mdl));
   mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
   mdl->MappedSystemVa = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(mdl->StartVa) + mdl->ByteOffset);
+}
+
+// Note 5. `routine` and `caller` name what touched [begin, end).
+void CheckForeignLockedRange(uintptr_t begin, uintptr_t end, const char* routine, const void* caller) {
+  KernelState& k = K();
+  const Process* current = CurrentProcess();
+  std::lock_guard lock(k.lockedRangesLock);
+  for (const auto& [mdl, range] : k.lockedRanges) {
+    if (range.owner == current || end <= range.begin || begin >= range.end) continue;
+    DriverImage* image = k.ImageForAddress(caller);
+    k.Finding((image != nullptr ? image->name() + ": " : std::string()) + routine + " of user address " +
+              Hex(begin) + ", in a buffer another process locked (MDL " + Hex(reinterpret_cast<uintptr_t>(mdl)) +
+              "), from " + (current != nullptr ? "a request of a different process" : "no process's request") +
+              "; a locked buffer is reached through its system address, called from " + k.CodeName(caller));
+    return;
+  }
+}
+
+void ForgetLockedRange(PMDL mdl) {
+  KernelState& k = K();
+  std::lock_guard lock(k.lockedRangesLock);
+  k.lockedRanges.erase(mdl);
 }
 
 Process::Impl* CallerProcess() {
@@ -136,6 +163,7 @@ void ReportLockedPagesAtExit(Process& process) {
       }
       ++count;
       UnmapSystemView(mdl);
+      ForgetLockedRange(mdl);
       mdl->Process = nullptr;  // a late unlock only clears the flag
     }
     process.impl().lockedMdls.clear();
@@ -161,6 +189,7 @@ VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) 
   auto a = reinterpret_cast<uintptr_t>(Address);
   if (Alignment != 0 && (a & (Alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   if (a + Length < a || a + Length > kUserProbeAddress) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  CheckForeignLockedRange(a, a + Length, "ProbeForRead", WDMSIM_CALLER());
 }
 
 // Checks the range and touches every page for writing, as Windows does.
@@ -170,6 +199,7 @@ VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
   auto a = reinterpret_cast<uintptr_t>(Address);
   if (Alignment != 0 && (a & (Alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   if (a + Length < a || a + Length > kUserProbeAddress) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  CheckForeignLockedRange(a, a + Length, "ProbeForWrite", WDMSIM_CALLER());
   if (Process::Impl* process = CallerProcess()) {
     std::lock_guard lock(process->lock);
     CheckRangeLocked(*process, a, a + Length, true);
@@ -200,12 +230,15 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   // User memory is pageable: locking it may have to page it in, which
   // "MmProbeAndLockPages function (wdm.h)" allows only up to APC_LEVEL.
   RequireIrqlAtMost("MmProbeAndLockPages of pageable memory", APC_LEVEL);
+  CheckForeignLockedRange(begin, end, "MmProbeAndLockPages", WDMSIM_CALLER());
   std::lock_guard lock(owner->impl().lock);
   CheckRangeLocked(owner->impl(), begin, end, Operation != IoReadAccess);
   mdl->MdlFlags |= MDL_PAGES_LOCKED;
   mdl->Process = reinterpret_cast<struct _EPROCESS*>(owner);
   mdl->MappedSystemVa = reinterpret_cast<PVOID>(begin);
   owner->impl().lockedMdls.insert(mdl);
+  std::lock_guard ranges(K().lockedRangesLock);
+  K().lockedRanges[mdl] = {begin, end, owner};
 }
 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) {
@@ -225,6 +258,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     owner->impl().lockedMdls.erase(mdl);
   }
   UnmapSystemView(mdl);
+  ForgetLockedRange(mdl);
   mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
   mdl->Process = nullptr;
 }

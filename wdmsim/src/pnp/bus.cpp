@@ -113,6 +113,7 @@ NTSTATUS PendOnAnotherThread(PdoExtension* pdo, PDEVICE_OBJECT DeviceObject, PIR
                              NTSTATUS (*handle)(PDEVICE_OBJECT, PIRP)) {
   KernelState& k = K();
   IoMarkIrpPending(Irp);
+  std::lock_guard lock(pdo->lock);
   std::erase_if(pdo->completers, [](PdoExtension::Completer& c) {
     if (!c.done->load()) return false;
     c.thread.join();
@@ -138,7 +139,10 @@ NTSTATUS PendOnAnotherThread(PdoExtension* pdo, PDEVICE_OBJECT DeviceObject, PIR
 NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-  pdo->minorsSeen.push_back(minor);
+  {
+    std::lock_guard lock(pdo->lock);
+    pdo->minorsSeen.push_back(minor);
+  }
   if (pdo->onRequest) pdo->onRequest(minor);
   if (pdo->pend) return PendOnAnotherThread(pdo, DeviceObject, Irp, HandlePnp);
   return HandlePnp(DeviceObject, Irp);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,7 +33,10 @@ struct PdoExtension {
   std::vector<UCHAR> failMinors;
   std::function<void(UCHAR)> onRequest;
   // The threads that complete pended requests; joined once done, and all of
-  // them when the device goes.
+  // them when the device goes. Requests reach the bus driver from several
+  // threads at once (a configuration read of a control request during a
+  // power request's), so the list and minorsSeen are kept under `lock`.
+  std::mutex lock;
   struct Completer {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
