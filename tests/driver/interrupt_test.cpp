@@ -83,10 +83,21 @@ TEST_F(InterruptTest, MessagesSignalTheRegisteredEventAndNothingWithoutOne) {
   block.hEvent = reinterpret_cast<uint64_t>(event);
   ASSERT_TRUE(Send(block).ok);
   EXPECT_EQ(process().WaitForSingleObject(event, 20), wdmsim::WAIT_TIMEOUT);
-  // Three messages in a row: at least one signal, never more than three.
-  for (int i = 0; i < 3; ++i) card::CardIn(*slot).InjectSpuriousMessage(0);
+  // Three messages that reach the processor together: the routine runs for
+  // each, its DPC once (a queued DPC is not queued again), one signal.
+  kernel->InOneCall([&] {
+    kernel->MaskInterrupts(true);
+    for (int i = 0; i < 3; ++i) card::CardIn(*slot).InjectSpuriousMessage(0);
+    kernel->MaskInterrupts(false);
+  });
   EXPECT_EQ(process().WaitForSingleObject(event, 2000), wdmsim::WAIT_OBJECT_0);
   ASSERT_TRUE(MessagesHandled(4));  // every message so far has been claimed
+  EXPECT_EQ(process().TimesSet(event), 1u);
+  // One more, on its own: one more signal.
+  card::CardIn(*slot).InjectSpuriousMessage(0);
+  EXPECT_EQ(process().WaitForSingleObject(event, 2000), wdmsim::WAIT_OBJECT_0);
+  ASSERT_TRUE(MessagesHandled(5));
+  EXPECT_EQ(process().TimesSet(event), 2u);
   // Disabled at the card and disconnected: a message never reaches the host.
   SetRegister(0x7942, 0);
   auto before = kernel->InterruptCountsFor(*slot);

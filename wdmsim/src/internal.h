@@ -96,6 +96,11 @@ struct KernelState {
   std::vector<std::thread> dpcThreads;
   std::thread timerThread;
   std::atomic<unsigned> nextProcessor{0};
+  // Processor 0 is delivering interrupts: its DPCs wait (hal/interrupt.cpp,
+  // note 7). Written under `dispatcher`.
+  std::atomic<bool> interruptsBusy{false};
+  // How many times each user-mode event was set, for tests (Process::TimesSet).
+  std::map<const KEVENT*, uint64_t> userEventSets;
   Clock::Channel DispatcherChannel() { return {&dispatcher, &dispatcherCv}; }
 
   // ExSetTimerResolution: the resolution each requester still holds, in

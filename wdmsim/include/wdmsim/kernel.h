@@ -262,6 +262,10 @@ class Kernel {
     uint64_t messagesDropped = 0;  // signalled with no message connection
   };
   InterruptCounts InterruptCountsFor(const Slot& slot) const;
+  // Holds every interrupt delivery back while `masked`, as a processor at
+  // HIGH_LEVEL does; lifting it delivers what is pending back to back, before
+  // the DPCs their routines queued run.
+  void MaskInterrupts(bool masked);
 
   Process& DefaultProcess();  // an administrator's
   std::unique_ptr<Process> CreateProcess(Token token = Token::Administrator);
@@ -365,6 +369,9 @@ class Process {
   HANDLE DuplicateEvent(HANDLE event, uint32_t access);
   bool SetEvent(HANDLE event);
   bool ResetEvent(HANDLE event);
+  // How many times the event has been set (SetEvent here, KeSetEvent in the
+  // kernel), for tests that count signals.
+  uint64_t TimesSet(HANDLE event);
   uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds);
 
   struct Impl;

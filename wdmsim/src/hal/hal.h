@@ -176,6 +176,7 @@ struct HalState {
   std::vector<PKINTERRUPT> retired;                  // disconnected at unload, freed at shutdown
   std::deque<std::pair<unsigned, ULONG>> messages;   // (slot, message id) waiting for delivery
   bool stopping = false;
+  bool masked = false;  // Kernel::MaskInterrupts (interrupt.cpp, note 7)
   std::thread interruptThread;
   Clock::Channel Channel() { return {&lock, &cv}; }
 

@@ -31,6 +31,13 @@
 //     MessageSignaledInterruptProperties); otherwise a message-based
 //     connection falls back to the line, as on Windows, and the caller
 //     learns so from Version.
+//  7. The interrupt thread is processor 0 at device IRQL: while it has
+//     interrupts to deliver (messages queued, a line walk), processor 0's
+//     DPCs wait, as a processor services its pending interrupts before its
+//     IRQL drops to where DPCs run. Messages that arrive together are all
+//     delivered before a DPC their routines queued runs.
+//     Kernel::MaskInterrupts holds every delivery back, as a processor at
+//     HIGH_LEVEL would, and lets the pending ones go together when lifted.
 #include <algorithm>
 #include <bit>
 
@@ -122,12 +129,28 @@ void InterruptThread(KernelState* k, HalState* h) {
   SetCurrentProcessor(0);
   const bool simulated = k->clock.simulated();
   std::unique_lock lock(h->lock);
+  // Note 7: DPCs on this processor wait while it is busy. Returns whether
+  // it let go of `lock` (whatever was looked at must be looked at again).
+  auto busy = [&](bool on) {
+    if (k->interruptsBusy.load() == on) return false;
+    lock.unlock();
+    {
+      std::lock_guard dispatcher(k->dispatcher);
+      k->interruptsBusy = on;
+      k->clock.Kick(k->DispatcherChannel());
+    }
+    k->dispatcherCv.notify_all();
+    lock.lock();
+    return true;
+  };
   while (!h->stopping) {
-    if (k->crashed) {
+    if (k->crashed || h->masked) {
+      if (busy(false)) continue;
       k->clock.WaitOnce(h->Channel(), lock, Clock::kNever);
       continue;
     }
     if (!h->messages.empty()) {  // note 3
+      if (busy(true)) continue;
       auto [slot, id] = h->messages.front();
       h->messages.pop_front();
       auto it = h->cards.find(slot);
@@ -160,6 +183,7 @@ void InterruptThread(KernelState* k, HalState* h) {
       earliestNs = std::min(earliestNs, card->nextDeliveryNs);
     }
     if (due == nullptr) {
+      if (busy(false)) continue;
       if (simulated) {
         k->clock.WaitOnce(h->Channel(), lock, earliestNs);
       } else if (earliest == std::chrono::steady_clock::time_point::max()) {
@@ -169,6 +193,7 @@ void InterruptThread(KernelState* k, HalState* h) {
       }
       continue;
     }
+    if (busy(true)) continue;  // `due` may have gone meanwhile
     std::vector<PKINTERRUPT> chain = h->chains[due->vector];
     PKINTERRUPT claimedBy = Walk(*k, *h, lock, chain, 0);
     const bool claimed = claimedBy != nullptr;
@@ -190,6 +215,7 @@ void InterruptThread(KernelState* k, HalState* h) {
       }
     }
   }
+  busy(false);
   lock.unlock();
   k->clock.Leave();
 }
@@ -400,6 +426,16 @@ void ForceDisconnect(PKINTERRUPT object) {
 }  // namespace wdmsim::hal
 
 namespace wdmsim {
+
+void Kernel::MaskInterrupts(bool masked) {
+  hal::HalState& h = *state_->hal;
+  {
+    std::lock_guard lock(h.lock);
+    h.masked = masked;
+    state_->clock.Kick(h.Channel());
+  }
+  h.cv.notify_all();
+}
 
 Kernel::InterruptCounts Kernel::InterruptCountsFor(const Slot& slot) const {
   hal::HalState& h = *state_->hal;

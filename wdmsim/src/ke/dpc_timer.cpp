@@ -13,6 +13,8 @@
 //  3. The DPC threads and the timer thread are simulated threads for their
 //     whole life; an idle one waits with no deadline, the timer thread until
 //     the first timer's due time.
+//  4. Processor 0's DPCs wait while the interrupt thread, which is processor
+//     0, delivers interrupts (hal/interrupt.cpp, note 7).
 #include <algorithm>
 
 #include "internal.h"
@@ -63,7 +65,10 @@ void DpcThread(KernelState* k, unsigned processor) {
   std::unique_lock lock(k->dispatcher);
   for (;;) {
     k->clock.Wait(k->DispatcherChannel(), lock, Clock::kNever,
-                  [&] { return k->stopping || !k->dpcQueues[processor].empty(); });
+                  [&] {
+                    return k->stopping ||
+                           (!k->dpcQueues[processor].empty() && (processor != 0 || !k->interruptsBusy.load()));
+                  });
     if (k->stopping) {
       lock.unlock();
       k->clock.Leave();

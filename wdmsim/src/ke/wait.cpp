@@ -41,6 +41,9 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     std::lock_guard lock(k.dispatcher);
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    if (!k.userEventSets.empty()) {
+      if (auto it = k.userEventSets.find(Event); it != k.userEventSets.end()) ++it->second;
+    }
     k.clock.Kick(k.DispatcherChannel());
   }
   k.dispatcherCv.notify_all();

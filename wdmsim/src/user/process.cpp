@@ -406,7 +406,18 @@ HANDLE Process::CreateEventW(bool manualReset, bool initialState) {
   KeInitializeEvent(event, manualReset ? NotificationEvent : SynchronizationEvent, initialState ? TRUE : FALSE);
   ObjectInfo info;
   info.type = ObjectType::Event;
-  info.free = [event] { delete event; };
+  KernelState& k = K();
+  {
+    std::lock_guard lock(k.dispatcher);
+    k.userEventSets[event] = 0;
+  }
+  info.free = [event] {
+    if (KernelState* k = KOrNull()) {
+      std::lock_guard lock(k->dispatcher);
+      k->userEventSets.erase(event);
+    }
+    delete event;
+  };
   ob::Insert(event, std::move(info));
   SetLastError(ERROR_SUCCESS);
   return impl_->Insert(ObjectType::Event, event, kEventAllAccess);
@@ -421,6 +432,15 @@ HANDLE Process::DuplicateEvent(HANDLE event, uint32_t access) {
   ob::Reference(entry.object);
   SetLastError(ERROR_SUCCESS);
   return impl_->Insert(ObjectType::Event, entry.object, access & entry.access);
+}
+
+uint64_t Process::TimesSet(HANDLE event) {
+  HandleEntry entry;
+  if (!impl_->Lookup(event, &entry) || entry.type != ObjectType::Event) return 0;
+  KernelState& k = K();
+  std::lock_guard lock(k.dispatcher);
+  auto it = k.userEventSets.find(static_cast<const KEVENT*>(entry.object));
+  return it == k.userEventSets.end() ? 0 : it->second;
 }
 
 bool Process::SetEvent(HANDLE event) {
