@@ -102,6 +102,24 @@ struct KernelState {
   // How many times each user-mode event was set, for tests (Process::TimesSet).
   std::map<const KEVENT*, uint64_t> userEventSets;
   Clock::Channel DispatcherChannel() { return {&dispatcher, &dispatcherCv}; }
+  // The DPC threads and the timer thread wait on condition variables of
+  // their own (under `dispatcher`): setting an event wakes only the threads
+  // waiting for objects, not every thread of the kernel.
+  std::condition_variable dpcCv, timerCv;
+  Clock::Channel DpcChannel() { return {&dispatcher, &dpcCv}; }
+  Clock::Channel TimerChannel() { return {&dispatcher, &timerCv}; }
+  // Wakes every thread waiting under `dispatcher`; the caller holds it and
+  // notifies with NotifyAllDispatcherWaiters once it has let go.
+  void KickAllDispatcherChannels() {
+    clock.Kick(DispatcherChannel());
+    clock.Kick(DpcChannel());
+    clock.Kick(TimerChannel());
+  }
+  void NotifyAllDispatcherWaiters() {
+    dispatcherCv.notify_all();
+    dpcCv.notify_all();
+    timerCv.notify_all();
+  }
 
   // ExSetTimerResolution: the resolution each requester still holds, in
   // 100 ns units, by image (null: built-in drivers and wdmsim itself). The

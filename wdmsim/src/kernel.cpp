@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <execinfo.h>
+#include <pthread.h>
+#include <time.h>
 #include <sstream>
 
 #include "hal/hal.h"
@@ -101,9 +103,9 @@ void KernelState::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PT
   }
   {
     std::lock_guard lock(dispatcher);
-    clock.Kick(DispatcherChannel());  // waiters without a time-out give up
+    KickAllDispatcherChannels();  // waiters without a time-out give up
   }
-  dispatcherCv.notify_all();
+  NotifyAllDispatcherWaiters();
   throw BugCheck(code, report.str());
 }
 
@@ -233,6 +235,32 @@ std::string Kernel::BugCheckReport() const {
 Process& Kernel::DefaultProcess() { return *state_->defaultProcess; }
 int64_t Kernel::SystemTime100ns() const { return state_->clock.Now100ns(); }
 uint64_t Kernel::NanosecondsSinceBoot() const { return state_->clock.NowNs(); }
+
+namespace {
+uint64_t ThreadCpuNs(std::thread& thread) {
+  clockid_t id;
+  timespec ts{};
+  if (!thread.joinable() || pthread_getcpuclockid(thread.native_handle(), &id) != 0 || clock_gettime(id, &ts) != 0) {
+    return 0;
+  }
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
+
+uint64_t Kernel::DpcsRun() const {
+  std::lock_guard lock(state_->dispatcher);
+  uint64_t n = 0;
+  for (uint64_t g : state_->dpcGeneration) n += g;
+  return n;
+}
+
+Kernel::ThreadCpu Kernel::KernelThreadCpu() const {
+  ThreadCpu cpu;
+  for (auto& t : state_->dpcThreads) cpu.dpcs += ThreadCpuNs(t);
+  cpu.timers = ThreadCpuNs(state_->timerThread);
+  cpu.interrupts = ThreadCpuNs(state_->hal->interruptThread);
+  return cpu;
+}
 double Kernel::speedup() const { return state_->clock.speedup(); }
 ClockMode Kernel::clockMode() const { return state_->clock.mode(); }
 ULONG Kernel::TimerResolution100ns() const { return static_cast<ULONG>(state_->clock.TickNs() / 100); }

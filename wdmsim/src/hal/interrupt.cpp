@@ -38,6 +38,8 @@
 //     delivered before a DPC their routines queued runs.
 //     Kernel::MaskInterrupts holds every delivery back, as a processor at
 //     HIGH_LEVEL would, and lets the pending ones go together when lifted.
+#include <pthread.h>
+
 #include <algorithm>
 #include <bit>
 
@@ -125,6 +127,7 @@ bool StormCheck(KernelState& k, std::unique_lock<std::mutex>& lock, CardSlot& ca
 }
 
 void InterruptThread(KernelState* k, HalState* h) {
+  pthread_setname_np(pthread_self(), "wdmsim-irq");  // for profilers
   k->clock.AdoptCount(Clock::Role::Interrupts);
   SetCurrentProcessor(0);
   const bool simulated = k->clock.simulated();
@@ -137,9 +140,9 @@ void InterruptThread(KernelState* k, HalState* h) {
     {
       std::lock_guard dispatcher(k->dispatcher);
       k->interruptsBusy = on;
-      k->clock.Kick(k->DispatcherChannel());
+      k->clock.Kick(k->DpcChannel());
     }
-    k->dispatcherCv.notify_all();
+    k->dpcCv.notify_all();
     lock.lock();
     return true;
   };

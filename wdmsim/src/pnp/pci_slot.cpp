@@ -2,6 +2,7 @@
 // sees (bus-address DMA, its interrupt line and messages, the clock, timed
 // events), the windows the bus driver assigns it through configuration
 // space, and the resource lists a start request carries.
+#include <pthread.h>
 #include <algorithm>
 #include <array>
 #include <stdexcept>
@@ -76,6 +77,7 @@ hal::PciBar AssignBar(PciFunction& function, int bar, uint64_t wanted) {
 // for its whole life: it waits for the first event's due time, or with no
 // deadline when there is none (ke/clock.h, note 1).
 void CardEventThread(KernelState* k, hal::HalState* h) {
+  pthread_setname_np(pthread_self(), "wdmsim-cards");  // for profilers
   k->clock.AdoptCount(Clock::Role::CardEvents);
   std::unique_lock lock(h->eventLock);
   while (!h->eventsStopping) {

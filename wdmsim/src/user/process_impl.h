@@ -20,6 +20,7 @@ struct UserRegion {
   size_t size = 0;
   uint32_t protect = PAGE_NOACCESS;
   bool freed = false;
+  uintptr_t systemView = 0;  // Options::lastingSystemViews: its lasting system mapping
 };
 
 struct Process::Impl {
