@@ -75,6 +75,10 @@ Result<WaitOutcome> WdmsimBackend::Wait(Handle event, std::chrono::milliseconds 
   }
 }
 
+std::optional<std::chrono::nanoseconds> WdmsimBackend::SystemThreadsCpu() const {
+  return std::chrono::nanoseconds(kernel_.KernelThreadCpu().total());
+}
+
 Result<void*> WdmsimBackend::AllocateLow(size_t size) {
   void* memory = process_.VirtualAlloc(size, wdmsim::PAGE_READWRITE);
   if (memory == nullptr) return Error::System(wdmsim::ERROR_NOT_ENOUGH_MEMORY, "VirtualAlloc");

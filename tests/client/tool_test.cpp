@@ -293,6 +293,14 @@ TEST(Tool, BenchPrintsATableAndDrawsAPicture) {
   EXPECT_NE(text.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
   EXPECT_NE(text.find("<polyline"), std::string::npos);
   EXPECT_NE(text.find(">64 KiB</text>"), std::string::npos);
+  // Three figures: throughput, processor time per byte with memcpy's line,
+  // and the latency CDF.
+  for (const char* heading : {"Throughput by transfer size", "Processor time per byte: the driver's threads",
+                              "memcpy of the same bytes", "fraction of transfers done by then"}) {
+    EXPECT_NE(text.find(heading), std::string::npos) << heading;
+  }
+  EXPECT_NE(r.out.find("cpu: processor time per cycle, the calling thread and the kernel's"), std::string::npos)
+      << r.out;
   std::filesystem::remove(svg);
 }
 

@@ -40,13 +40,78 @@ struct Panel {
 
 Percentiles Summarize(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  return {Rank(values, 0.5), Rank(values, 0.99), values.empty() ? 0 : values.back()};
+  return {Rank(values, 0.5), Rank(values, 0.9), Rank(values, 0.99), values.empty() ? 0 : values.back()};
 }
 
+namespace {
+
+// Decades that cover [lo, hi] for a log axis: 10^a .. 10^b.
+std::pair<int, int> Decades(double lo, double hi) {
+  int a = static_cast<int>(std::floor(std::log10(std::max(lo, 1e-12))));
+  int b = static_cast<int>(std::ceil(std::log10(std::max(hi, 1e-12))));
+  return {a, std::max(b, a + 1)};
+}
+
+std::string Tick(double value) { return fmt::format("{:g}", value); }
+
+class Figure {
+ public:
+  Figure(std::string& svg, const Panel& p) : svg_(svg), p_(p) {}
+  void Frame(const std::string& heading, const std::string& xLabel, const std::string& yLabel) {
+    svg_ += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"14\">{}</text>\n", p_.left, p_.top - 12, heading);
+    svg_ += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#444\"/>\n",
+                        p_.left, p_.top, p_.width, p_.height);
+    svg_ += fmt::format("<text x=\"{0}\" y=\"{1}\" text-anchor=\"middle\" transform=\"rotate(-90 {0} {1})\">{2}</text>\n",
+                        p_.left - 62, p_.top + p_.height / 2, yLabel);
+    svg_ += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n", p_.left + p_.width / 2,
+                        p_.top + p_.height + 38, xLabel);
+  }
+  void YTick(double y, const std::string& label) {
+    svg_ += fmt::format("<line x1=\"{0}\" y1=\"{1:.1f}\" x2=\"{2}\" y2=\"{1:.1f}\" stroke=\"#ddd\"/>\n", p_.left, y,
+                        p_.left + p_.width);
+    svg_ += fmt::format("<text x=\"{}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>\n", p_.left - 6, y + 4, label);
+  }
+  void XTick(double x, const std::string& label) {
+    svg_ += fmt::format("<line x1=\"{0:.1f}\" y1=\"{1}\" x2=\"{0:.1f}\" y2=\"{2}\" stroke=\"#eee\"/>\n", x, p_.top,
+                        p_.top + p_.height);
+    svg_ += fmt::format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n", x, p_.top + p_.height + 18,
+                        label);
+  }
+  void Line(const std::vector<std::pair<double, double>>& points, const char* colour, bool dashed, bool dots) {
+    std::string list;
+    for (auto [x, y] : points) {
+      list += fmt::format("{:.1f},{:.1f} ", x, y);
+      if (dots) svg_ += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"4\" fill=\"{}\"/>\n", x, y, colour);
+    }
+    if (list.empty()) return;
+    list.pop_back();
+    svg_ += fmt::format("<polyline points=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"2\"{}/>\n", list, colour,
+                        dashed ? " stroke-dasharray=\"6 4\"" : "");
+  }
+  void Key(double x, double y, const char* colour, bool dashed, const std::string& text) {
+    svg_ += fmt::format("<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"3\"{}/>\n", x,
+                        y - 4, x + 24, y - 4, colour, dashed ? " stroke-dasharray=\"6 4\"" : "");
+    svg_ += fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", x + 30, y, text);
+  }
+  const Panel& panel() const { return p_; }
+
+ private:
+  std::string& svg_;
+  Panel p_;
+};
+
+const char* SizeColour(size_t index) {
+  static const char* kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2"};
+  return kColours[index % (sizeof kColours / sizeof kColours[0])];
+}
+
+}  // namespace
+
 std::string RenderSvg(const std::vector<BenchRow>& rows, const std::string& title) {
-  constexpr double kWidth = 900, kHeight = 760;
-  const Panel throughput{90, 70, 760, 250};
-  const Panel latency{90, 430, 760, 250};
+  constexpr double kWidth = 900, kHeight = 1170;
+  const Panel throughputPanel{90, 70, 760, 250};
+  const Panel costPanel{90, 440, 760, 250};
+  const Panel latencyPanel{90, 810, 760, 250};
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\" "
@@ -60,87 +125,122 @@ std::string RenderSvg(const std::vector<BenchRow>& rows, const std::string& titl
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
   if (sizes.empty()) return svg + "</svg>\n";
+  const auto directions = {capture::Direction::kHostToCard, capture::Direction::kCardToHost};
   // Sizes on a log axis, evenly spaced by their order when only one.
   const double lo = std::log2(static_cast<double>(sizes.front())), hi = std::log2(static_cast<double>(sizes.back()));
-  auto xOf = [&](const Panel& p, uint32_t size) {
+  auto xOfSize = [&](const Panel& p, uint32_t size) {
     double t = hi > lo ? (std::log2(static_cast<double>(size)) - lo) / (hi - lo) : 0.5;
     return p.left + 30 + t * (p.width - 60);
   };
-  auto frame = [&](const Panel& p, const std::string& heading, const std::string& yLabel, double yMax,
-                   const char* unit) {
-    svg += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"14\">{}</text>\n", p.left, p.top - 12, heading);
-    svg += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#444\"/>\n", p.left,
-                       p.top, p.width, p.height);
-    for (int i = 0; i <= 4; ++i) {
-      double y = p.top + p.height - p.height * i / 4.0;
-      svg += fmt::format("<line x1=\"{0}\" y1=\"{1:.1f}\" x2=\"{2}\" y2=\"{1:.1f}\" stroke=\"#ddd\"/>\n", p.left, y,
-                         p.left + p.width);
-      svg += fmt::format("<text x=\"{}\" y=\"{:.1f}\" text-anchor=\"end\">{:g}{}</text>\n", p.left - 6, y + 4,
-                         yMax * i / 4.0, unit);
+  auto directionKeys = [&](Figure& f, double y) {
+    double x = f.panel().left;
+    for (capture::Direction d : directions) {
+      f.Key(x, y, Colour(d), d == capture::Direction::kCardToHost, std::string(capture::DirectionName(d)));
+      x += 200;
     }
-    for (uint32_t size : sizes) {
-      svg += fmt::format("<text x=\"{:.1f}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n", xOf(p, size),
-                         p.top + p.height + 18, SizeLabel(size));
-    }
-    svg += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" transform=\"rotate(-90 {} {})\">{}</text>\n",
-                       p.left - 62, p.top + p.height / 2, p.left - 62, p.top + p.height / 2, yLabel);
-    svg += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">transfer size</text>\n", p.left + p.width / 2,
-                       p.top + p.height + 38);
   };
 
-  // Throughput.
-  double best = 0;
-  for (const auto& r : rows) best = std::max(best, r.bytesPerSecond / (1 << 20));
-  const double yMaxRate = NiceCeiling(best);
-  frame(throughput, "Throughput by transfer size (whole cycles)", "MiB/s", yMaxRate, "");
-  for (capture::Direction d : {capture::Direction::kHostToCard, capture::Direction::kCardToHost}) {
-    std::string points;
-    for (const auto& r : rows) {
-      if (r.direction != d) continue;
-      double x = xOf(throughput, r.size);
-      double y = throughput.top + throughput.height - throughput.height * (r.bytesPerSecond / (1 << 20)) / yMaxRate;
-      points += fmt::format("{:.1f},{:.1f} ", x, y);
-      svg += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"4\" fill=\"{}\"/>\n", x, y, Colour(d));
+  // 1. Throughput, linear.
+  {
+    Figure f(svg, throughputPanel);
+    const Panel& p = f.panel();
+    double best = 0;
+    for (const auto& r : rows) best = std::max(best, r.bytesPerSecond / (1 << 20));
+    const double yMax = NiceCeiling(best);
+    f.Frame("Throughput by transfer size (whole cycles)", "transfer size", "MiB/s");
+    for (int i = 0; i <= 4; ++i) f.YTick(p.top + p.height - p.height * i / 4.0, fmt::format("{:g}", yMax * i / 4.0));
+    for (uint32_t size : sizes) f.XTick(xOfSize(p, size), SizeLabel(size));
+    for (capture::Direction d : directions) {
+      std::vector<std::pair<double, double>> points;
+      for (const auto& r : rows) {
+        if (r.direction == d) {
+          points.emplace_back(xOfSize(p, r.size), p.top + p.height - p.height * (r.bytesPerSecond / (1 << 20)) / yMax);
+        }
+      }
+      f.Line(points, Colour(d), d == capture::Direction::kCardToHost, true);
     }
-    if (!points.empty()) {
-      points.pop_back();
-      svg += fmt::format("<polyline points=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"2\"/>\n", points,
-                         Colour(d));
-    }
-  }
-  // Legend.
-  double legendY = throughput.top + throughput.height + 60;
-  for (capture::Direction d : {capture::Direction::kHostToCard, capture::Direction::kCardToHost}) {
-    double x = d == capture::Direction::kHostToCard ? throughput.left : throughput.left + 200;
-    svg += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"14\" height=\"14\" fill=\"{}\"/>\n", x, legendY - 11, Colour(d));
-    svg += fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", x + 20, legendY, capture::DirectionName(d));
+    directionKeys(f, p.top + p.height + 60);
   }
 
-  // Latency distribution: one box per size and direction, side by side.
-  double worst = 0;
-  for (const auto& r : rows) {
-    for (double v : r.latencyUs) worst = std::max(worst, v / 1000);
+  // 2. Processor time per byte against memcpy's, log.
+  {
+    Figure f(svg, costPanel);
+    const Panel& p = f.panel();
+    double least = 1e300, most = 0;
+    for (const auto& r : rows) {
+      const double memcpyPerByte = 1e9 / r.memcpyBytesPerSecond;
+      least = std::min(least, memcpyPerByte);
+      most = std::max(most, memcpyPerByte);
+      if (r.cpuNsPerCycle > 0) {
+        least = std::min(least, r.cpuNsPerCycle / r.size);
+        most = std::max(most, r.cpuNsPerCycle / r.size);
+      }
+    }
+    const auto [a, b] = Decades(least, most);
+    auto yOf = [&](double v) { return p.top + p.height - p.height * (std::log10(v) - a) / (b - a); };
+    const bool system = !rows.empty() && rows.front().cpuIncludesSystemThreads;
+    f.Frame(system ? "Processor time per byte: the driver's threads (caller, DPCs, interrupts) against memcpy"
+                   : "Processor time per byte: the calling thread against memcpy",
+            "transfer size", "ns per byte");
+    for (int e = a; e <= b; ++e) f.YTick(yOf(std::pow(10.0, e)), Tick(std::pow(10.0, e)));
+    for (uint32_t size : sizes) f.XTick(xOfSize(p, size), SizeLabel(size));
+    for (capture::Direction d : directions) {
+      std::vector<std::pair<double, double>> points;
+      for (const auto& r : rows) {
+        if (r.direction == d && r.cpuNsPerCycle > 0) points.emplace_back(xOfSize(p, r.size), yOf(r.cpuNsPerCycle / r.size));
+      }
+      f.Line(points, Colour(d), d == capture::Direction::kCardToHost, true);
+    }
+    std::vector<std::pair<double, double>> copy;
+    for (uint32_t size : sizes) {
+      double rate = 0;
+      for (const auto& r : rows) {
+        if (r.size == size) rate = std::max(rate, r.memcpyBytesPerSecond);
+      }
+      if (rate > 0) copy.emplace_back(xOfSize(p, size), yOf(1e9 / rate));
+    }
+    f.Line(copy, "#777", true, false);
+    directionKeys(f, p.top + p.height + 60);
+    f.Key(p.left + 400, p.top + p.height + 60, "#777", true, "memcpy of the same bytes");
   }
-  const double yMaxMs = NiceCeiling(worst);
-  frame(latency, "Completion latency: start answered to event wake (min..max, p25..p75, median, p99)", "ms", yMaxMs,
-        "");
-  auto yMs = [&](double us) { return latency.top + latency.height - latency.height * (us / 1000) / yMaxMs; };
-  for (const auto& r : rows) {
-    if (r.latencyUs.empty()) continue;
-    std::vector<double> v = r.latencyUs;
-    std::sort(v.begin(), v.end());
-    const double x = xOf(latency, r.size) + (r.direction == capture::Direction::kHostToCard ? -9 : 9);
-    const char* c = Colour(r.direction);
-    svg += fmt::format("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\"/>\n", x,
-                       yMs(v.front()), yMs(v.back()), c);
-    double q1 = yMs(Rank(v, 0.25)), q3 = yMs(Rank(v, 0.75));
-    svg += fmt::format("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"12\" height=\"{:.1f}\" fill=\"{}\" fill-opacity=\"0.3\" "
-                       "stroke=\"{}\"/>\n",
-                       x - 6, q3, std::max(q1 - q3, 1.0), c, c);
-    svg += fmt::format("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" stroke-width=\"3\"/>\n",
-                       x - 6, yMs(Rank(v, 0.5)), x + 6, yMs(Rank(v, 0.5)), c);
-    svg += fmt::format("<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\"/>\n", x - 4,
-                       yMs(Rank(v, 0.99)), x + 4, yMs(Rank(v, 0.99)), c);
+
+  // 3. Latency distribution: a CDF per size and direction, log time axis.
+  {
+    Figure f(svg, latencyPanel);
+    const Panel& p = f.panel();
+    double least = 1e300, most = 0;
+    for (const auto& r : rows) {
+      for (double v : r.latencyUs) {
+        if (v > 0) least = std::min(least, v / 1000);
+        most = std::max(most, v / 1000);
+      }
+    }
+    if (most <= 0) least = 0.001, most = 1;
+    const auto [a, b] = Decades(least, most);
+    auto xOf = [&](double ms) { return p.left + p.width * (std::log10(std::max(ms, std::pow(10.0, a))) - a) / (b - a); };
+    f.Frame("Completion latency, start answered to event wake: fraction of transfers done by then",
+            "latency, ms (log)", "fraction");
+    for (int i = 0; i <= 4; ++i) f.YTick(p.top + p.height - p.height * i / 4.0, fmt::format("{:g}", i / 4.0));
+    for (int e = a; e <= b; ++e) f.XTick(xOf(std::pow(10.0, e)), Tick(std::pow(10.0, e)));
+    for (size_t s = 0; s < sizes.size(); ++s) {
+      for (capture::Direction d : directions) {
+        for (const auto& r : rows) {
+          if (r.size != sizes[s] || r.direction != d || r.latencyUs.empty()) continue;
+          std::vector<double> v = r.latencyUs;
+          std::sort(v.begin(), v.end());
+          std::vector<std::pair<double, double>> points;
+          for (size_t i = 0; i < v.size(); ++i) {
+            const double x = xOf(v[i] / 1000);
+            points.emplace_back(x, p.top + p.height - p.height * static_cast<double>(i) / static_cast<double>(v.size()));
+            points.emplace_back(x, p.top + p.height - p.height * static_cast<double>(i + 1) / static_cast<double>(v.size()));
+          }
+          f.Line(points, SizeColour(s), d == capture::Direction::kCardToHost, false);
+        }
+      }
+    }
+    double x = p.left;
+    for (size_t s = 0; s < sizes.size(); ++s, x += 130) f.Key(x, p.top + p.height + 60, SizeColour(s), false, SizeLabel(sizes[s]));
+    f.Key(x + 20, p.top + p.height + 60, "#444", true, "dashed: card-to-host");
   }
   svg += "</svg>\n";
   return svg;

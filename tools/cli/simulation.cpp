@@ -37,10 +37,11 @@ TestPattern SimulatedTestPattern() {
   return p;
 }
 
-Simulation::Simulation(double speedup, bool realtime)
+Simulation::Simulation(double speedup, bool realtime, bool lastingSystemViews)
     : kernel_(std::make_unique<wdmsim::Kernel>(wdmsim::Options{
           .speedup = speedup,
-          .clock = realtime ? wdmsim::ClockMode::Realtime : wdmsim::ClockMode::Simulated})) {}
+          .clock = realtime ? wdmsim::ClockMode::Realtime : wdmsim::ClockMode::Simulated,
+          .lastingSystemViews = lastingSystemViews})) {}
 
 Simulation::~Simulation() {
   backend_.reset();

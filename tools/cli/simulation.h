@@ -36,7 +36,8 @@ class Simulation {
   // The simulated clock by default: long time-outs take no wall time and
   // results do not depend on the host's load. `realtime` runs the clock at
   // the host's speed times `speedup`, for figures measured in real time.
-  Simulation(double speedup, bool realtime);
+  // `lastingSystemViews`: wdmsim::Options::lastingSystemViews, for bench.
+  Simulation(double speedup, bool realtime, bool lastingSystemViews = false);
   ~Simulation();
   Simulation(const Simulation&) = delete;
   Simulation& operator=(const Simulation&) = delete;

@@ -13,7 +13,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -38,6 +40,20 @@ bool StderrIsTerminal() {
   return _isatty(_fileno(stderr)) != 0;
 #else
   return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+// Processor time of the calling thread, user and kernel, in ns.
+double ThreadCpuNs() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  return static_cast<double>(ticks(kernel) + ticks(user)) * 100;  // 100 ns units
+#else
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 #endif
 }
 
@@ -552,6 +568,8 @@ int Bench(const Context& context, const BenchOptions& options) {
       BenchRow row{size, direction, 0, 0, {}};
       const uint32_t reg = direction == Direction::kHostToCard ? starts->playout : starts->loopback;
       Clock::duration busy{};
+      const double cpu0 = ThreadCpuNs();
+      const auto system0 = context.backend->SystemThreadsCpu();
       for (uint32_t i = 0; i < options.count; ++i) {
         const auto t0 = Clock::now();
         if (auto r = card->CompletionEvent(direction)->Clear(); !r) return Fail(r.error());
@@ -566,13 +584,23 @@ int Bench(const Context& context, const BenchOptions& options) {
         busy += t3 - t0;
         row.latencyUs.push_back(Seconds(t2 - t1) * 1e6);
       }
-      row.bytesPerSecond = static_cast<double>(size) * options.count / std::max(Seconds(busy), 1e-9);
-      const auto m0 = Clock::now();
-      for (uint32_t i = 0; i < options.count; ++i) {
-        std::memcpy(sink.data(), source.data(), size);
-        source[i % size] = sink[(i * 7) % size];  // keeps the copies from being folded away
+      double cpu = ThreadCpuNs() - cpu0;
+      if (const auto system1 = context.backend->SystemThreadsCpu(); system0 && system1) {
+        cpu += static_cast<double>((*system1 - *system0).count());
+        row.cpuIncludesSystemThreads = true;
       }
-      row.memcpyBytesPerSecond = static_cast<double>(size) * options.count / std::max(Seconds(Clock::now() - m0), 1e-9);
+      row.cpuNsPerCycle = cpu / options.count;
+      row.bytesPerSecond = static_cast<double>(size) * options.count / std::max(Seconds(busy), 1e-9);
+      // memcpy of the same bytes, for at least 20 ms: a few copies of 4 KiB
+      // are too short to time.
+      const auto m0 = Clock::now();
+      uint64_t copies = 0;
+      for (; copies < options.count || Clock::now() - m0 < 20ms; ++copies) {
+        std::memcpy(sink.data(), source.data(), size);
+        source[copies % size] = sink[(copies * 7) % size];  // keeps the copies from being folded away
+      }
+      row.memcpyBytesPerSecond = static_cast<double>(size) * static_cast<double>(copies) /
+                                 std::max(Seconds(Clock::now() - m0), 1e-9);
       rows.push_back(std::move(row));
       progress.Update(rows.size());
     }
@@ -581,13 +609,21 @@ int Bench(const Context& context, const BenchOptions& options) {
 
   fmt::print("{} transfers per size and direction on {}{}\n", options.count, card->name().Link(),
              context.simulated ? " (simulated card; real time)" : "");
-  fmt::print("{:>10}  {:<13} {:>10} {:>12} {:>9}   {:>9} {:>9} {:>9}\n", "size", "direction", "MiB/s", "memcpy MiB/s",
-             "ratio", "median ms", "p99 ms", "max ms");
+  fmt::print("{:>10}  {:<13} {:>10} {:>12} {:>9}   {:>9} {:>9} {:>9} {:>9}   {:>9} {:>9}\n", "size", "direction",
+             "MiB/s", "memcpy MiB/s", "ratio", "median ms", "p90 ms", "p99 ms", "max ms", "cpu us", "x memcpy");
   for (const auto& r : rows) {
     Percentiles p = Summarize(r.latencyUs);
-    fmt::print("{:>10}  {:<13} {:>10.1f} {:>12.1f} {:>9.5f}   {:>9.3f} {:>9.3f} {:>9.3f}\n", r.size,
-               capture::DirectionName(r.direction), Mib(r.bytesPerSecond), Mib(r.memcpyBytesPerSecond),
-               r.bytesPerSecond / r.memcpyBytesPerSecond, p.median / 1000, p.p99 / 1000, p.max / 1000);
+    const double memcpyNs = r.size / r.memcpyBytesPerSecond * 1e9;
+    fmt::print("{:>10}  {:<13} {:>10.1f} {:>12.1f} {:>9.5f}   {:>9.3f} {:>9.3f} {:>9.3f} {:>9.3f}   {:>9.1f} {:>9.1f}\n",
+               r.size, capture::DirectionName(r.direction), Mib(r.bytesPerSecond), Mib(r.memcpyBytesPerSecond),
+               r.bytesPerSecond / r.memcpyBytesPerSecond, p.median / 1000, p.p90 / 1000, p.p99 / 1000, p.max / 1000,
+               r.cpuNsPerCycle / 1000, r.cpuNsPerCycle / memcpyNs);
+  }
+  if (!rows.empty()) {
+    fmt::print("cpu: processor time per cycle, {}\n",
+               rows.front().cpuIncludesSystemThreads
+                   ? "the calling thread and the kernel's DPC, timer and interrupt threads (not the card model's)"
+                   : "the calling thread only (the system charges DPCs and interrupt routines to no process)");
   }
   if (!options.svg.empty()) {
     std::ofstream svg(options.svg, std::ios::trunc);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,12 @@ class Backend {
   // every product's instances 0..63; a back end that can see the object
   // manager's namespace answers the links that exist.
   virtual std::vector<std::u16string> CandidatePaths() const;
+
+  // Processor time the system's own threads have spent so far running
+  // driver code outside the caller's thread (DPCs, the poll, interrupt
+  // routines), where the back end can tell; Windows charges it to no
+  // process, so by default none.
+  virtual std::optional<std::chrono::nanoseconds> SystemThreadsCpu() const { return std::nullopt; }
 };
 
 }  // namespace capture

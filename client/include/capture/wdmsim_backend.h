@@ -31,6 +31,8 @@ class WdmsimBackend final : public Backend {
   Status FreeLow(void* address) override;
   // The symbolic links in \DosDevices that name cards.
   std::vector<std::u16string> CandidatePaths() const override;
+  // The kernel's DPC, timer and interrupt threads (not the card models').
+  std::optional<std::chrono::nanoseconds> SystemThreadsCpu() const override;
 
  private:
   wdmsim::Kernel& kernel_;
