@@ -157,6 +157,29 @@ TEST_F(UserMemoryTest, LockedPagesHaveAWritableSystemAddressUntilUnlocked) {
   IoFreeMdl(r.mdl);
 }
 
+// With lasting system views (the benchmarks' setting) each allocation is
+// mapped once: every lock of it gets the same system address, and writes
+// through it still land in the caller's pages.
+TEST_F(UserMemoryTest, LastingSystemViewsAreMappedOncePerAllocation) {
+  kernel.reset();
+  kernel = std::make_unique<wdmsim::Kernel>(wdmsim::Options{.lastingSystemViews = true});
+  auto* rw = static_cast<uint8_t*>(P().VirtualAlloc(3 * 4096));
+  uint8_t* seen[2] = {};
+  for (int round = 0; round < 2; ++round) {
+    Range r{rw + 4096 + 8, 100, IoModifyAccess, IoAllocateMdl(rw + 4096 + 8, 100, FALSE, FALSE, nullptr)};
+    ASSERT_FALSE(Raised(LockRange, &r));
+    seen[round] = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(r.mdl, NormalPagePriority));
+    ASSERT_NE(seen[round], nullptr);
+    seen[round][99] = static_cast<uint8_t>(0x40 + round);
+    EXPECT_EQ(rw[4096 + 8 + 99], 0x40 + round);
+    MmUnlockPages(r.mdl);
+    IoFreeMdl(r.mdl);
+  }
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_NE(seen[0], rw + 4096 + 8);
+  EXPECT_TRUE(P().VirtualFree(rw));
+}
+
 TEST_F(UserMemoryTest, LockingUserPagesAtDispatchLevelIsABugCheck) {
   auto* rw = P().VirtualAlloc(4096);
   Range r{rw, 4096, IoModifyAccess, IoAllocateMdl(rw, 4096, FALSE, FALSE, nullptr)};
