@@ -130,9 +130,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   powerState.DeviceState = PowerDeviceD0;
   PoSetPowerState(deviceObject, DevicePowerState, powerState);
 
-  deviceObject->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;  // note 2
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-
   ext->bFirstReadRegister = 1;
   ext->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_INITIAL;
 
@@ -148,6 +145,12 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   KeInitializeEvent(&ext->WriteBackLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&ext->StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->MsiLock, SynchronizationEvent, TRUE);
+
+  // Last: the symbolic link already exists, so an application may open the
+  // device the moment DO_DEVICE_INITIALIZING goes, and everything it can
+  // reach (the transfer locks above all) must be ready by then.
+  deviceObject->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;  // note 2
+  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
 
   DbgPrint("vantrel  %s qm4200.sys: AddDevice ulReadWriteBackAddr : 0x%x \n", "AddDevice",
            ext->ulReadWriteBackAddr);

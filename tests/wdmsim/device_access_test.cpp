@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -45,6 +46,7 @@ struct DriverState {
   std::atomic<bool> cancelRoutineRan{false};
   std::atomic<int> cleanups{0};
   std::atomic<int> closes{0};
+  std::function<void()> lastInAddDevice;  // runs after DO_DEVICE_INITIALIZING is cleared
 };
 DriverState* gState = nullptr;
 
@@ -151,6 +153,7 @@ NTSTATUS NTAPI OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   IoCreateSymbolicLink(&link, &name);
   Ext(fdo)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (gState->lastInAddDevice) gState->lastInAddDevice();
   return STATUS_SUCCESS;
 }
 
@@ -282,6 +285,22 @@ TEST_F(DeviceAccessTest, WithoutAnInfTheDefaultDescriptorLetsStandardUsersIn) {
   // but not with all access: the default grants everyone read, write and execute only.
   EXPECT_EQ(user.CreateFileW(u"\\\\.\\AccessTest", wdmsim::GENERIC_ALL), wdmsim::INVALID_HANDLE_VALUE);
   EXPECT_EQ(user.GetLastError(), wdmsim::ERROR_ACCESS_DENIED);
+}
+
+// The symbolic link exists before AddDevice is done, so an application may
+// find the device while it is still being made. It gets in only once AddDevice
+// has returned, even if the flag was cleared a moment before.
+TEST_F(DeviceAccessTest, AnOpenGetsInOnlyOnceAddDeviceHasReturned) {
+  wdmsim::Process& user = As(Token::Administrator);
+  HANDLE early = nullptr;
+  state.lastInAddDevice = [&] { early = user.CreateFileW(u"\\\\.\\AccessTest"); };
+  Install(std::nullopt);
+  EXPECT_EQ(early, wdmsim::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(state.creates, 0);
+  HANDLE handle = user.CreateFileW(u"\\\\.\\AccessTest");
+  ASSERT_NE(handle, wdmsim::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(state.creates, 1);
+  EXPECT_TRUE(user.CloseHandle(handle));
 }
 
 struct RemainingNameCase {

@@ -49,6 +49,7 @@ struct ObjectInfo {
   ObjectType type = ObjectType::Device;
   LONG references = 1;
   bool deleted = false;  // device: IoDeleteDevice has run
+  bool inAddDevice = false;  // device: made by an AddDevice that has not returned
   DriverImage* owner = nullptr;
   std::u16string name;   // device name, "" if unnamed
   std::function<void()> free;  // frees the memory when the last reference goes
@@ -262,6 +263,17 @@ void SetCurrentProcessor(unsigned processor);
 void RequireIrqlAtMost(const char* routine, KIRQL limit);
 inline void RequirePassive(const char* routine) { RequireIrqlAtMost(routine, PASSIVE_LEVEL); }
 
+// Reads a field that driver code on another processor may be writing with no
+// lock held, as Windows' I/O manager and verifier do: the I/O manager checks
+// DO_DEVICE_INITIALIZING while AddDevice is still clearing it, and the verifier
+// looks at requests other processors are passing down. An aligned load on x64
+// sees the old value or the new one, never a mix; the thread sanitizer is told
+// that this one look is meant (it is never inlined into instrumented code).
+template <typename T>
+[[gnu::noinline, gnu::no_sanitize_thread]] T Glance(const T& field) {
+  return *static_cast<const volatile T*>(&field);
+}
+
 // Bug-check codes wdmsim raises.
 constexpr ULONG IRQL_NOT_LESS_OR_EQUAL = 0x0A;
 constexpr ULONG IRQL_NOT_GREATER_OR_EQUAL = 0x09;
@@ -327,6 +339,11 @@ SimMutex& StackLock(const Slot& slot);
 // After a successful AddDevice: the registry's security descriptor and
 // characteristics (from the driver's INF) go on every device of the stack.
 void ApplyDeviceProperties(const Slot& slot);
+// Calls the driver's AddDevice for `pdo`. The devices it makes cannot be
+// opened until it has returned (note in pnp/manager.cpp).
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+// True on a thread inside CallAddDevice.
+inline thread_local bool tInAddDevice = false;
 // Sends IRP_MN_REMOVE_DEVICE down the slot's stack and checks what the
 // drivers left behind; `cardGone` also deletes the bus driver's device. The
 // caller holds StackLock(slot) and the slot has a function device.

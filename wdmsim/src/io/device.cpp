@@ -208,6 +208,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   info.type = ObjectType::Device;
   info.owner = CallerImage(WDMSIM_CALLER());
   info.name = name;
+  info.inAddDevice = pnp::tInAddDevice;
   if (!name.empty()) info.security = se::DefaultDeviceDescriptor();  // note 3
   info.free = [block, bytes] {
     (void)bytes;
@@ -241,9 +242,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         k.Finding("device " + name + " deleted while symbolic link " + Narrow(linkName) + " still points to it");
       }
     }
+    // Requests in flight belong to the threads passing them down, which move
+    // their stack location without any lock: glance at the location number
+    // once and find the stack location from it, so that a request between two
+    // drivers is seen at one of them and never read past its last location.
     for (const auto& [irp, irpInfo] : k.irps) {
-      if (!irpInfo.completed && irp->CurrentLocation <= irp->StackCount &&
-          irp->Tail.Overlay.CurrentStackLocation->DeviceObject == DeviceObject) {
+      if (irpInfo.completed) continue;
+      const int location = Glance(irp->CurrentLocation);
+      if (location < 1 || location > irp->StackCount) continue;
+      const auto* stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1) + (location - 1);
+      if (Glance(stack->DeviceObject) == DeviceObject) {
         k.Finding("device " + name + " deleted with " + irpInfo.what + " still outstanding");
       }
     }

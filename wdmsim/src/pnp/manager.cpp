@@ -40,8 +40,7 @@ Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& mak
   pnp::AttachFunction(k, *slot, *ext, make, lineOf);
 
   if (driver != nullptr) {
-    PDRIVER_ADD_DEVICE addDevice = driver->driverObject()->DriverExtension->AddDevice;
-    slot->addStatus = addDevice != nullptr ? ldr::CallDriver(addDevice, driver->driverObject(), pdo) : STATUS_NOT_SUPPORTED;
+    slot->addStatus = pnp::CallAddDevice(driver->driverObject(), pdo);
     if (NT_SUCCESS(slot->addStatus) && pdo->AttachedDevice != nullptr &&
         (pdo->AttachedDevice->Flags & DO_DEVICE_INITIALIZING)) {
       k.Finding(driver->name() + ": AddDevice left DO_DEVICE_INITIALIZING set");
@@ -53,6 +52,32 @@ Slot& PlugFor(KernelState& k, DriverImage* driver, const PciFunctionFactory& mak
 }
 
 }  // namespace
+
+// An application may find a device by its name (or the symbolic link to it)
+// while AddDevice is still filling it in; Windows turns it away while
+// DO_DEVICE_INITIALIZING is set, and the driver clears that flag as its last
+// step. wdmsim turns it away until AddDevice has returned, a few instructions
+// later: that is the moment the PnP manager's thread publishes what the driver
+// wrote, so an open that gets in never reads a half-made device extension.
+NTSTATUS pnp::CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+  if (addDevice == nullptr) return STATUS_NOT_SUPPORTED;
+  KernelState& k = K();
+  tInAddDevice = true;
+  NTSTATUS status;
+  try {
+    status = ldr::CallDriver(addDevice, driver, pdo);
+  } catch (...) {
+    tInAddDevice = false;
+    throw;
+  }
+  tInAddDevice = false;
+  std::lock_guard lock(k.objects);
+  for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+    if (ObjectInfo* info = ob::Find(device)) info->inAddDevice = false;
+  }
+  return status;
+}
 
 Slot& Kernel::PlugDevice(DriverImage& driver, const PciFunctionFactory& make) {
   ClockScope scope(*state_);

@@ -182,8 +182,7 @@ NTSTATUS StartLocked(Kernel& kernel, Slot& slot, const std::optional<ResourceLis
 NTSTATUS AddDeviceLocked(Slot& slot) {
   KernelState& k = K();
   PDRIVER_OBJECT driver = slot.driver->driverObject();
-  PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
-  slot.addStatus = addDevice != nullptr ? ldr::CallDriver(addDevice, driver, slot.pdo) : STATUS_NOT_SUPPORTED;
+  slot.addStatus = pnp::CallAddDevice(driver, slot.pdo);
   if (NT_SUCCESS(slot.addStatus) && slot.Fdo() != nullptr && (slot.Fdo()->Flags & DO_DEVICE_INITIALIZING)) {
     k.Finding(DriverName(slot) + ": AddDevice left DO_DEVICE_INITIALIZING set");
   }

@@ -218,7 +218,10 @@ HANDLE Process::CreateFileW(std::u16string_view path, uint32_t desiredAccess) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    if (device->Flags & DO_DEVICE_INITIALIZING) {
+    // A device whose AddDevice is still running is not there yet (note in
+    // pnp/manager.cpp); any other may have its flags changed by its driver.
+    const ObjectInfo* made = ob::Find(device);
+    if ((made != nullptr && made->inAddDevice) || (Glance(device->Flags) & DO_DEVICE_INITIALIZING)) {
       SetLastStatus(STATUS_NO_SUCH_DEVICE);
       return INVALID_HANDLE_VALUE;
     }
