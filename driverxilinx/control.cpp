@@ -117,7 +117,7 @@ VOID GetRegister(PDEVICE_EXTENSION Extension, IOCTL_BUFFER* Block) {
     case PSEUDO_REG_DMAWRITE_BUFFER_LOW: value = Low32(laWrite); break;
     case PSEUDO_REG_DMAWRITE_BUFFER_HIGH: value = High32(laWrite); break;
     case PSEUDO_REG_BAR2_VA: value = Low32((ULONGLONG)(ULONG_PTR)Extension->pBar2_VA); break;
-    case PSEUDO_REG_READ_WRITEBACK_ADDR: value = Extension->ulReadWriteBackAddr; break;
+    case PSEUDO_REG_READ_WRITEBACK_ADDR: value = static_cast<ULONG>(InterlockedReadFlag(&Extension->ulReadWriteBackAddr)); break;
     case PSEUDO_REG_DIAGNOSTIC_DUMP:
       Block->ulData = 0;
       DiagnosticDump(Extension);

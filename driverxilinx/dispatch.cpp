@@ -176,7 +176,7 @@ NTSTATUS Dispatch_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ASSERT(stack->MajorFunction == IRP_MJ_POWER);
-  ext->ulReadWriteBackAddr += READ_WRITEBACK_ADDR_POWER_STEP;
+  AdvanceMarker(&ext->ulReadWriteBackAddr, READ_WRITEBACK_ADDR_POWER_STEP);
 
   if (stack->MinorFunction == IRP_MN_SET_POWER) {
     WriteULongNoFence(&ext->bFirstReadRegister, 1);  // registers.cpp, note 6

@@ -387,5 +387,11 @@ FORCEINLINE LONG InterlockedReadFlag(volatile ULONG* Flag) {
 FORCEINLINE LONG InterlockedExchangeFlag(volatile ULONG* Flag, LONG Value) {
   return InterlockedExchange(reinterpret_cast<volatile LONG*>(Flag), Value);
 }
+// The write-back marker is moved by power requests and by register reads at
+// once, which hold no lock in common: an interlocked add loses neither step
+// (32-bit, wrapping).
+FORCEINLINE VOID AdvanceMarker(volatile ULONG* Marker, ULONG Step) {
+  InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(Marker), static_cast<LONG>(Step));
+}
 
 #endif  // DRIVERXILINX_DRIVER_H

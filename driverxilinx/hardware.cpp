@@ -128,7 +128,7 @@ VOID FenceCompletionPoll(PDEVICE_EXTENSION Extension) {
 // The first steps of stop: from here on no control request enters and no
 // run of the completion poll is queued (note 4).
 VOID RaiseStopFence(PDEVICE_EXTENSION Extension) {
-  Extension->ulReadWriteBackAddr = READ_WRITEBACK_ADDR_STOPPED;
+  InterlockedExchangeFlag(&Extension->ulReadWriteBackAddr, static_cast<LONG>(READ_WRITEBACK_ADDR_STOPPED));
   KeCancelTimer(&Extension->CheckDpcTimer);
   InterlockedExchangeFlag(&Extension->bDeviceStopped, 1);
   KeSetEvent(&Extension->StopEvent, IO_NO_INCREMENT, FALSE);  // note 6

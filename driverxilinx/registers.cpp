@@ -190,7 +190,7 @@ static ULONG ReadWriteBackLocked(PDEVICE_EXTENSION Extension, ULONG Offset, vola
     area[1] = 0;
     if (Offset < regs::kRegCoreLimit) limit = kCoreRegisterAttemptLimit;
     if (attempt == 0 || limit == kCoreRegisterAttemptLimit) ArmWriteBack(Extension);
-    Extension->ulReadWriteBackAddr += 1;
+    AdvanceMarker(&Extension->ulReadWriteBackAddr, 1);
     if (DelayUnlessStopped(Extension, kRetryPauseMs * 1000)) return 0xFFFFFFFF;
   }
   DbgPrint("vantrel  %s  0x%x  fail...\n", "ReadRegister_WriteBack", Offset);
